@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/ProcessInfo.h"
+
+namespace quelt {
+
+// Process facts from the kernel: uname for the version, pidfd (or, where that is refused,
+// polling getppid) for the parent's exit.
+class LinuxProcessInfo : public ProcessInfo {
+public:
+  int64_t pid() const override;
+  int64_t parentPid() const override;
+  std::unique_ptr<ProcessWatch> watchParentExit(int64_t parentPid, std::function<void()> onExit) override;
+  OsVersion osVersion() const override;
+  std::string bundleIdentifier() const override;
+};
+
+// "6.1.0-18-amd64" -> 6, 1, 0; missing parts are 0.
+OsVersion parseKernelRelease(const std::string& release);
+
+} // namespace quelt

@@ -1,0 +1,59 @@
+#include "server/Json.h"
+
+#include <cmath>
+#include <vector>
+
+namespace quelt {
+namespace {
+
+// nlohmann writes NaN and infinities as null; the wire must not carry a silently changed value.
+bool isWritable(const Json& root) {
+  std::vector<const Json*> pending{&root};
+  while (!pending.empty()) {
+    const Json* value = pending.back();
+    pending.pop_back();
+    switch (value->type()) {
+    case Json::value_t::number_float:
+      if (!std::isfinite(value->get<double>()))
+        return false;
+      break;
+    case Json::value_t::binary:
+    case Json::value_t::discarded:
+      return false;
+    case Json::value_t::object:
+    case Json::value_t::array:
+      for (const auto& child : *value)
+        pending.push_back(&child);
+      break;
+    default:
+      break;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
+std::optional<std::string> serializeMessage(const Json& message) {
+  if (!isWritable(message))
+    return std::nullopt;
+  std::string compact;
+  try {
+    // Invalid UTF-8 that slipped into a platform string is replaced rather than losing the line.
+    compact = message.dump(-1, ' ', false, Json::error_handler_t::replace);
+  } catch (const Json::exception&) {
+    return std::nullopt;
+  }
+  // Outside strings compact JSON has no "/", so escaping every one escapes exactly those inside
+  // strings (keys included).
+  std::string out;
+  out.reserve(compact.size() + 8);
+  for (char c : compact) {
+    if (c == '/')
+      out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+} // namespace quelt

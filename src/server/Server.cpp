@@ -1,0 +1,196 @@
+#include "server/Server.h"
+
+#include "server/Identity.h"
+#include "server/SerialWriter.h"
+#include "server/StdinReader.h"
+
+#include <asio/post.hpp>
+
+namespace quelt {
+
+std::shared_ptr<Server> Server::create(Platform platform, ServerOptions options) {
+  return std::shared_ptr<Server>(new Server(std::move(platform), std::move(options)));
+}
+
+Server::Server(Platform platform, ServerOptions options)
+    : platform_(std::move(platform)), options_(std::move(options)),
+      mainContext_(options_.mainContext ? options_.mainContext
+                                        : std::make_shared<asio::io_context>(1)),
+      keepAlive_(asio::make_work_guard(*mainContext_)),
+      clock_(options_.clock ? options_.clock : std::make_shared<SteadyClock>(*mainContext_)),
+      writeQueue_(std::make_unique<SerialWriter>(
+          options_.outputFd, options_.errorFd, std::string(identity::bundleIdentifier) + ".write")) {
+}
+
+Server::~Server() {
+  // Threads that post to the main queue go first; the writer drains what is left on its way out.
+  reader_.reset();
+  parentSource_.reset();
+  writeQueue_.reset();
+}
+
+void Server::registerOp(std::string op, Handler handler) {
+  handlers_[std::move(op)] = std::move(handler);
+}
+
+void Server::onShutdown(std::function<void()> hook) { shutdownHooks_.push_back(std::move(hook)); }
+
+void Server::send(const Json& message) {
+  // Serialised on the caller's thread so one slow message never holds up the writer.
+  auto line = serializeMessage(message);
+  if (!line) {
+    log("dropping unserializable message");
+    return;
+  }
+  writeQueue_->writeOutput(std::move(*line));
+}
+
+void Server::event(std::string_view name, Json payload) {
+  if (!payload.is_object())
+    payload = Json::object();
+  payload["event"] = name;
+  send(payload);
+}
+
+void Server::log(std::string_view text) { writeQueue_->writeError(std::string(text)); }
+
+void Server::post(std::function<void()> block) { asio::post(*mainContext_, std::move(block)); }
+
+void Server::run() {
+  watchParent();
+  startReader();
+  while (!ended_) {
+    try {
+      mainContext_->run();
+      break;
+    } catch (const std::exception& error) {
+      // A fault in one block must not take the helper down; the next block is served.
+      log(std::string("internal error: ") + error.what());
+    }
+  }
+  // The loop never runs out of work, so this is reached only after an injected exit returned.
+  if (!ended_) {
+    shutdown(0);
+    end(0);
+  }
+}
+
+void Server::watchParent() {
+  int64_t parent = platform_.process->parentPid();
+  if (parent < 2) {
+    shutdown(0);
+    return;
+  }
+  std::weak_ptr<Server> weak = weak_from_this();
+  parentSource_ = platform_.process->watchParentExit(parent, [weak, context = mainContext_] {
+    asio::post(*context, [weak] {
+      if (auto server = weak.lock())
+        server->shutdown(0);
+    });
+  });
+}
+
+void Server::startReader() {
+  if (ended_)
+    return;
+  std::weak_ptr<Server> weak = weak_from_this();
+  auto context = mainContext_;
+  reader_ = std::make_unique<StdinReader>(
+      options_.inputFd,
+      [weak, context](std::string line) {
+        asio::post(*context, [weak, line = std::move(line)] {
+          if (auto server = weak.lock())
+            server->handle(line);
+        });
+      },
+      [weak, context] {
+        asio::post(*context, [weak] {
+          if (auto server = weak.lock())
+            server->shutdown(0);
+        });
+      });
+  reader_->start();
+}
+
+void Server::shutdown(int exitCode) {
+  if (shuttingDown_)
+    return;
+  shuttingDown_ = true;
+  for (auto& hook : shutdownHooks_) {
+    try {
+      hook();
+    } catch (const std::exception& error) {
+      log(std::string("shutdown hook failed: ") + error.what());
+    }
+  }
+  // The writer is first-in first-out: once this returns, every line queued so far is out.
+  writeQueue_->drain();
+  end(exitCode);
+}
+
+void Server::end(int exitCode) {
+  ended_ = true;
+  if (options_.exitProcess)
+    options_.exitProcess(exitCode);
+  mainContext_->stop();
+}
+
+void Server::handle(const std::string& line) {
+  if (line.size() > maxLineBytes) {
+    event("protocol_error",
+          {{"message", "request line exceeds " + std::to_string(maxLineBytes) + " bytes"}});
+    return;
+  }
+  Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (!request.is_object()) {
+    event("protocol_error", {{"message", "request is not a JSON object"}});
+    return;
+  }
+  auto idValue = request.find("id");
+  auto id = idValue == request.end() ? std::nullopt : integerValue(*idValue);
+  if (!id) {
+    event("protocol_error", {{"message", "request has no integer id"}});
+    return;
+  }
+  auto op = Params(request).string("op");
+  if (!op) {
+    reply(*id, HelperError::invalid("request has no op"));
+    return;
+  }
+  auto paramsValue = request.find("params");
+  Params params(paramsValue == request.end() ? Json::object() : std::move(*paramsValue));
+  auto handler = handlers_.find(*op);
+  if (handler == handlers_.end()) {
+    reply(*id, HelperError::invalid("unknown op " + *op));
+    return;
+  }
+  Completion done = completionFor(*id);
+  try {
+    handler->second(params, done);
+  } catch (const HelperError& error) {
+    done(error);
+  } catch (const std::exception& error) {
+    done(HelperError::native(error, *op));
+  }
+}
+
+Completion Server::completionFor(int64_t id) {
+  std::weak_ptr<Server> weak = weak_from_this();
+  return [weak, id, context = mainContext_](OpResult result) {
+    // Always through the main queue, even when called from the handler itself.
+    asio::post(*context, [weak, id, result = std::move(result)] {
+      if (auto server = weak.lock())
+        server->reply(id, result);
+    });
+  };
+}
+
+void Server::reply(int64_t id, const OpResult& result) {
+  if (auto* object = std::get_if<Json>(&result)) {
+    send({{"id", id}, {"ok", true}, {"result", *object}});
+    return;
+  }
+  send({{"id", id}, {"ok", false}, {"error", std::get<HelperError>(result).json()}});
+}
+
+} // namespace quelt

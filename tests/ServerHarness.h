@@ -1,0 +1,85 @@
+#pragma once
+
+#include "fakes/FakeProcessInfo.h"
+#include "fakes/VirtualClock.h"
+#include "server/Server.h"
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace quelt::testing {
+
+using namespace std::chrono_literals;
+
+// Reads whole lines from a pipe, waiting at most a given time for each.
+class PipeLineReader {
+public:
+  explicit PipeLineReader(int fd) : fd_(fd) {}
+  std::optional<std::string> next(std::chrono::milliseconds timeout);
+
+private:
+  int fd_;
+  std::string buffer_;
+};
+
+// Both ends of a pipe, closed on destruction.
+struct Pipe {
+  Pipe();
+  ~Pipe();
+  void closeRead();
+  void closeWrite();
+  int readEnd = -1;
+  int writeEnd = -1;
+};
+
+// A real Server driven through pipes, on fake platform services, with its main queue on a
+// thread of its own. Lines go in with send(); replies, events and log lines come back out.
+class ServerHarness {
+public:
+  // Registers the helper's ops unless told to leave the registry to the test.
+  enum class Ops { helper, none };
+
+  explicit ServerHarness(Ops ops = Ops::helper);
+  ~ServerHarness();
+
+  Server& server() { return *server_; }
+  fakes::FakeProcessInfo& process() { return *process_; }
+  fakes::VirtualClock& clock() { return *clock_; }
+
+  // Starts the main queue. Register test ops and hooks before this.
+  void start();
+  void send(std::string_view line) { write(std::string(line) + "\n"); }
+  void write(std::string_view bytes);
+  void closeInput();
+
+  // The next standard-output line, parsed; nothing if none came in time.
+  std::optional<Json> next(std::chrono::milliseconds timeout = 10s);
+  std::optional<std::string> nextRaw(std::chrono::milliseconds timeout = 10s);
+  std::optional<std::string> nextLogLine(std::chrono::milliseconds timeout = 10s);
+  // Sends a request and returns the next output line.
+  Json request(std::string_view line);
+
+  // Runs `block` on the main queue and waits for it.
+  void onMain(std::function<void()> block);
+  // The exit code, once the shutdown sequence has ended the (simulated) process.
+  std::optional<int> exitCode(std::chrono::milliseconds timeout = 10s);
+
+private:
+  std::shared_ptr<fakes::FakeProcessInfo> process_;
+  std::shared_ptr<fakes::VirtualClock> clock_;
+  std::shared_ptr<Server> server_;
+  Pipe input_;
+  Pipe output_;
+  Pipe error_;
+  PipeLineReader outputLines_;
+  PipeLineReader errorLines_;
+  std::promise<int> exited_;
+  std::shared_future<int> exitCode_;
+  std::thread mainThread_;
+};
+
+} // namespace quelt::testing

@@ -1,0 +1,34 @@
+#include "server/HelperError.h"
+
+#include <gtest/gtest.h>
+
+namespace quelt {
+namespace {
+
+TEST(HelperError, OnlyPresentFieldsAppearInItsJson) {
+  EXPECT_EQ(HelperError::invalid("bad").json(),
+            (Json{{"code", "invalid_request"}, {"message", "bad"}}));
+  HelperError full("not_authorized_microphone", "microphone denied", "D", -3, "en-US", "denied");
+  EXPECT_EQ(full.json(), (Json{{"code", "not_authorized_microphone"},
+                               {"message", "microphone denied"},
+                               {"domain", "D"},
+                               {"native_code", -3},
+                               {"locale", "en-US"},
+                               {"status", "denied"}}));
+}
+
+TEST(HelperError, NativeWrapsThePlatformErrorWithTheStepsContext) {
+  auto error = HelperError::native(PlatformError("espeak-ng", 42, "voice not found"), "speak");
+  EXPECT_EQ(error.json(), (Json{{"code", "native"},
+                                {"message", "speak: voice not found"},
+                                {"domain", "espeak-ng"},
+                                {"native_code", 42}}));
+  std::runtime_error plain("out of memory");
+  EXPECT_EQ(HelperError::native(plain, "render").json(),
+            (Json{{"code", "native"}, {"message", "render: out of memory"}}));
+  const std::exception& asBase = PlatformError("POSIX", 2, "No such file or directory");
+  EXPECT_EQ(HelperError::native(asBase, "open").domain(), "POSIX");
+}
+
+} // namespace
+} // namespace quelt

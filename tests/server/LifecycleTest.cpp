@@ -1,0 +1,106 @@
+#include "ServerHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace quelt::testing {
+namespace {
+
+TEST(Hello, ReportsTheProcessAndProtocol) {
+  ServerHarness harness;
+  harness.start();
+  EXPECT_EQ(harness.request(R"({"id":1,"op":"hello","params":{"x":1}})"),
+            (Json{{"id", 1},
+                  {"ok", true},
+                  {"result",
+                   {{"bundle_id", "app.quelt.voice-helper"},
+                    {"os_version", "6.1.0"},
+                    {"pid", 4242},
+                    {"protocol", 1},
+                    {"speech_analyzer", false},
+                    {"version", "0.1.0"}}}}));
+}
+
+TEST(Hello, TheAnalyzerExistsFromMacOS26On) {
+  for (auto [os, expected] : {std::pair{OsVersion{"macOS", 26, 0, 0}, true},
+                              std::pair{OsVersion{"macOS", 15, 6, 1}, false},
+                              std::pair{OsVersion{"Linux", 26, 0, 0}, false}}) {
+    ServerHarness harness;
+    harness.process().os = os;
+    harness.start();
+    auto result = harness.request(R"({"id":1,"op":"hello"})")["result"];
+    EXPECT_EQ(result["speech_analyzer"], expected) << os.system << " " << os.major;
+    EXPECT_EQ(result["os_version"], std::to_string(os.major) + "." + std::to_string(os.minor) +
+                                        "." + std::to_string(os.patch));
+  }
+}
+
+class Lifecycle : public ::testing::Test {
+protected:
+  void SetUp() override {
+    harness.server().onShutdown([this] {
+      harness.server().log("first hook");
+      harness.server().event("hook.event");
+    });
+    harness.server().onShutdown([this] { harness.server().log("second hook"); });
+  }
+
+  void expectHooksRanOnceThenExit() {
+    EXPECT_EQ(harness.nextLogLine(), "first hook");
+    EXPECT_EQ(harness.nextLogLine(), "second hook");
+    EXPECT_EQ(harness.exitCode(), 0);
+    EXPECT_EQ(harness.nextLogLine(200ms), std::nullopt);
+  }
+
+  ServerHarness harness;
+};
+
+TEST_F(Lifecycle, ShutdownRepliesThenRunsTheHooksAndExits) {
+  harness.start();
+  harness.send(R"({"id":1,"op":"shutdown"})");
+  EXPECT_EQ(harness.next(), (Json{{"id", 1}, {"ok", true}, {"result", Json::object()}}));
+  EXPECT_EQ(harness.next(), (Json{{"event", "hook.event"}}));
+  expectHooksRanOnceThenExit();
+}
+
+TEST_F(Lifecycle, ShutdownFollowedAtOnceByEndOfInputRunsTheHooksOnce) {
+  harness.start();
+  harness.send(R"({"id":1,"op":"shutdown"})");
+  harness.closeInput();
+  expectHooksRanOnceThenExit();
+}
+
+TEST_F(Lifecycle, EndOfInputShutsDownAfterTheLinesBeforeIt) {
+  harness.start();
+  EXPECT_EQ(harness.request(R"({"id":1,"op":"hello"})")["id"], 1);
+  harness.closeInput();
+  EXPECT_EQ(harness.next(), (Json{{"event", "hook.event"}}));
+  expectHooksRanOnceThenExit();
+}
+
+TEST_F(Lifecycle, TheParentsExitShutsDownWhileInputStaysOpen) {
+  harness.start();
+  EXPECT_EQ(harness.request(R"({"id":1,"op":"hello"})")["id"], 1);
+  harness.process().killParent();
+  EXPECT_EQ(harness.next(), (Json{{"event", "hook.event"}}));
+  expectHooksRanOnceThenExit();
+}
+
+TEST_F(Lifecycle, AnOrphanedStartShutsDownAtOnce) {
+  harness.process().parentPidValue = 1;
+  harness.start();
+  EXPECT_EQ(harness.next(), (Json{{"event", "hook.event"}}));
+  expectHooksRanOnceThenExit();
+}
+
+TEST_F(Lifecycle, ATriggerDuringTheSequenceIsIgnored) {
+  harness.server().onShutdown([this] { harness.server().shutdown(3); });
+  harness.start();
+  EXPECT_EQ(harness.request(R"({"id":1,"op":"hello"})")["id"], 1);
+  harness.process().killParent();
+  expectHooksRanOnceThenExit();
+}
+
+} // namespace
+} // namespace quelt::testing
