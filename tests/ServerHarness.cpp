@@ -36,34 +36,8 @@ std::optional<std::string> PipeLineReader::next(std::chrono::milliseconds timeou
   }
 }
 
-Pipe::Pipe() {
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe");
-  readEnd = ends[0];
-  writeEnd = ends[1];
-}
-
-Pipe::~Pipe() {
-  closeRead();
-  closeWrite();
-}
-
-void Pipe::closeRead() {
-  if (readEnd >= 0)
-    ::close(readEnd);
-  readEnd = -1;
-}
-
-void Pipe::closeWrite() {
-  if (writeEnd >= 0)
-    ::close(writeEnd);
-  writeEnd = -1;
-}
-
 ServerHarness::ServerHarness(Ops ops)
-    : process_(std::make_shared<fakes::FakeProcessInfo>()), outputLines_(output_.readEnd),
-      errorLines_(error_.readEnd), exitCode_(exited_.get_future()) {
+    : outputLines_(output_.readEnd), errorLines_(error_.readEnd), exitCode_(exited_.get_future()) {
   auto context = std::make_shared<asio::io_context>(1);
   clock_ = std::make_shared<fakes::VirtualClock>(
       [context](std::function<void()> block) { asio::post(*context, std::move(block)); });
@@ -74,7 +48,7 @@ ServerHarness::ServerHarness(Ops ops)
   options.mainContext = context;
   options.clock = clock_;
   options.exitProcess = [this](int code) { exited_.set_value(code); };
-  server_ = Server::create(Platform{process_}, std::move(options));
+  server_ = Server::create(fakes_.platform(), std::move(options));
   if (ops == Ops::helper)
     registerOps(*server_);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "fakes/FakeProcessInfo.h"
+#include "Pipe.h"
+#include "fakes/FakePlatform.h"
 #include "fakes/VirtualClock.h"
 #include "server/Server.h"
 
@@ -26,16 +27,6 @@ private:
   std::string buffer_;
 };
 
-// Both ends of a pipe, closed on destruction.
-struct Pipe {
-  Pipe();
-  ~Pipe();
-  void closeRead();
-  void closeWrite();
-  int readEnd = -1;
-  int writeEnd = -1;
-};
-
 // A real Server driven through pipes, on fake platform services, with its main queue on a
 // thread of its own. Lines go in with send(); replies, events and log lines come back out.
 class ServerHarness {
@@ -47,7 +38,8 @@ public:
   ~ServerHarness();
 
   Server& server() { return *server_; }
-  fakes::FakeProcessInfo& process() { return *process_; }
+  fakes::FakePlatform& fakes() { return fakes_; }
+  fakes::FakeProcessInfo& process() { return *fakes_.process; }
   fakes::VirtualClock& clock() { return *clock_; }
 
   // Starts the main queue. Register test ops and hooks before this.
@@ -69,7 +61,7 @@ public:
   std::optional<int> exitCode(std::chrono::milliseconds timeout = 10s);
 
 private:
-  std::shared_ptr<fakes::FakeProcessInfo> process_;
+  fakes::FakePlatform fakes_;
   std::shared_ptr<fakes::VirtualClock> clock_;
   std::shared_ptr<Server> server_;
   Pipe input_;

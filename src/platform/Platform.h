@@ -1,6 +1,10 @@
 #pragma once
 
+#include "platform/Authorization.h"
+#include "platform/HardwareProperties.h"
 #include "platform/ProcessInfo.h"
+#include "platform/SpeechRecognizerService.h"
+#include "platform/TranscriberService.h"
 
 #include <memory>
 
@@ -10,6 +14,11 @@ namespace quelt {
 // fills it with the Linux implementations, tests with scriptable fakes.
 struct Platform {
   std::shared_ptr<ProcessInfo> process;
+  std::shared_ptr<Authorization> authorization;
+  std::shared_ptr<HardwareProperties> hardware;
+  std::shared_ptr<SpeechRecognizerService> recognizer;
+  // Null where the system has no speech analyzer.
+  std::shared_ptr<TranscriberService> transcriber;
 };
 
 } // namespace quelt

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quelt {
 
@@ -29,10 +30,14 @@ public:
   virtual int64_t parentPid() const = 0;
   // Calls `onExit` once, from any thread, when the parent `parentPid` has ended (at once when
   // it is already gone).
-  virtual std::unique_ptr<ProcessWatch> watchParentExit(int64_t parentPid, std::function<void()> onExit) = 0;
+  virtual std::unique_ptr<ProcessWatch> watchParentExit(int64_t parentPid,
+                                                        std::function<void()> onExit) = 0;
   virtual OsVersion osVersion() const = 0;
   // The compiled-in reverse-domain identifier; empty when the process has none.
   virtual std::string bundleIdentifier() const = 0;
+  // The user's locale and preferred languages, as locale identifiers ("en-US", "fr").
+  virtual std::string currentLocale() const = 0;
+  virtual std::vector<std::string> preferredLanguages() const = 0;
 };
 
 } // namespace quelt

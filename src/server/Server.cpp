@@ -18,14 +18,16 @@ Server::Server(Platform platform, ServerOptions options)
                                         : std::make_shared<asio::io_context>(1)),
       keepAlive_(asio::make_work_guard(*mainContext_)),
       clock_(options_.clock ? options_.clock : std::make_shared<SteadyClock>(*mainContext_)),
-      writeQueue_(std::make_unique<SerialWriter>(
-          options_.outputFd, options_.errorFd, std::string(identity::bundleIdentifier) + ".write")) {
-}
+      writeQueue_(
+          std::make_unique<SerialWriter>(options_.outputFd, options_.errorFd,
+                                         std::string(identity::bundleIdentifier) + ".write")) {}
 
 Server::~Server() {
   // Threads that post to the main queue go first; the writer drains what is left on its way out.
   reader_.reset();
   parentSource_.reset();
+  tasks_.stop();
+  tasks_.join();
   writeQueue_.reset();
 }
 
@@ -55,6 +57,24 @@ void Server::event(std::string_view name, Json payload) {
 void Server::log(std::string_view text) { writeQueue_->writeError(std::string(text)); }
 
 void Server::post(std::function<void()> block) { asio::post(*mainContext_, std::move(block)); }
+
+void Server::runTask(std::function<void()> work) { asio::post(tasks_, std::move(work)); }
+
+void Server::completeOnMain(Completion done, OpResult result) {
+  post([done = std::move(done), result = std::move(result)] { done(result); });
+}
+
+HelperError boundaryError(std::exception_ptr raised, const std::string& context) {
+  try {
+    std::rethrow_exception(raised);
+  } catch (const HelperError& error) {
+    return error;
+  } catch (const std::exception& error) {
+    return HelperError::native(error, context);
+  } catch (...) {
+    return HelperError("native", context + ": unknown error");
+  }
+}
 
 void Server::run() {
   watchParent();
@@ -167,10 +187,8 @@ void Server::handle(const std::string& line) {
   Completion done = completionFor(*id);
   try {
     handler->second(params, done);
-  } catch (const HelperError& error) {
-    done(error);
-  } catch (const std::exception& error) {
-    done(HelperError::native(error, *op));
+  } catch (...) {
+    done(boundaryError(std::current_exception(), *op));
   }
 }
 

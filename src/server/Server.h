@@ -8,6 +8,7 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
 
 #include <functional>
 #include <map>
@@ -60,6 +61,10 @@ public:
   void event(std::string_view name, Json payload = Json::object());
   void log(std::string_view text);
   void post(std::function<void()> block);
+  // Runs `work` on the task executor, a small pool for steps that wait on the platform.
+  void runTask(std::function<void()> work);
+  // Hands `result` to `done` from the main queue.
+  void completeOnMain(Completion done, OpResult result);
 
   // Watches the parent, starts the reader and serves the main queue until the process ends.
   // Returns only when the injected exit did not end the process.
@@ -95,6 +100,11 @@ private:
   std::unique_ptr<ProcessWatch> parentSource_;
   std::vector<std::function<void()>> shutdownHooks_;
   std::unique_ptr<StdinReader> reader_;
+  asio::thread_pool tasks_{4};
 };
+
+// The op boundary for work that raised: a HelperError passes unchanged, anything else becomes a
+// "native" error with the op's context phrase.
+HelperError boundaryError(std::exception_ptr raised, const std::string& context);
 
 } // namespace quelt

@@ -13,11 +13,15 @@ public:
   int64_t parentPidValue = 100;
   OsVersion os{"Linux", 6, 1, 0};
   std::string bundleId = "app.quelt.voice-helper";
+  std::string locale = "en-US";
+  std::vector<std::string> languages = {"en-US"};
 
   int64_t pid() const override { return pidValue; }
   int64_t parentPid() const override { return parentPidValue; }
   OsVersion osVersion() const override { return os; }
   std::string bundleIdentifier() const override { return bundleId; }
+  std::string currentLocale() const override { return locale; }
+  std::vector<std::string> preferredLanguages() const override { return languages; }
 
   std::unique_ptr<ProcessWatch> watchParentExit(int64_t, std::function<void()> onExit) override {
     std::lock_guard lock(mutex_);

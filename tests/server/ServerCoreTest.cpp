@@ -30,8 +30,9 @@ TEST_F(ServerCore, ACompletionCalledTwiceRepliesTwice) {
   harness.start();
   harness.send(R"({"id":5,"op":"twice"})");
   EXPECT_EQ(harness.next(), (Json{{"id", 5}, {"ok", true}, {"result", {{"n", 1}}}}));
-  EXPECT_EQ(harness.next(),
-            (Json{{"id", 5}, {"ok", false}, {"error", {{"code", "native"}, {"message", "again"}}}}));
+  EXPECT_EQ(
+      harness.next(),
+      (Json{{"id", 5}, {"ok", false}, {"error", {{"code", "native"}, {"message", "again"}}}}));
 }
 
 TEST_F(ServerCore, TheLaterRegistrationAnswers) {

@@ -14,9 +14,8 @@ Json protocolError(const std::string& message) {
 class WireProtocol : public ::testing::Test {
 protected:
   void SetUp() override {
-    harness.server().registerOp("echo", [](const Params& params, Completion done) {
-      done(params.json());
-    });
+    harness.server().registerOp("echo",
+                                [](const Params& params, Completion done) { done(params.json()); });
     harness.server().registerOp("probe", [this](const Params&, Completion done) {
       harness.server().log("probe ran");
       done(Json::object());
@@ -47,9 +46,10 @@ TEST_F(WireProtocol, LinesThatAreNoRequestGetAnEventAndTheNextLineIsServed) {
 
 TEST_F(WireProtocol, ComplaintsAfterTheIdAreFailureRepliesForThatId) {
   auto noOp = harness.request(R"({"id":4})");
-  EXPECT_EQ(noOp, (Json{{"id", 4},
-                        {"ok", false},
-                        {"error", {{"code", "invalid_request"}, {"message", "request has no op"}}}}));
+  EXPECT_EQ(noOp,
+            (Json{{"id", 4},
+                  {"ok", false},
+                  {"error", {{"code", "invalid_request"}, {"message", "request has no op"}}}}));
   EXPECT_EQ(harness.request(R"({"id":5,"op":7})")["error"]["message"], "request has no op");
   auto unknown = harness.request(R"({"id":6,"op":"Echo"})");
   EXPECT_EQ(unknown["error"]["message"], "unknown op Echo");
@@ -108,7 +108,8 @@ TEST_F(WireProtocol, InvalidUtf8IsReplacedBeforeTheLineIsRead) {
 }
 
 TEST_F(WireProtocol, OutputIsCompactSortedWithEscapedSlashesAndRawUtf8) {
-  harness.send(R"({"op":"echo","id":1,"params":{"path":"/tmp/é","b":[1,{"z":1,"y":null}],"a":0.5}})");
+  harness.send(
+      R"({"op":"echo","id":1,"params":{"path":"/tmp/é","b":[1,{"z":1,"y":null}],"a":0.5}})");
   EXPECT_EQ(harness.nextRaw(),
             R"({"id":1,"ok":true,"result":{"a":0.5,"b":[1,{"y":null,"z":1}],"path":"\/tmp\/é"}})");
 }

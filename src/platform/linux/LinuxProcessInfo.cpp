@@ -2,9 +2,12 @@
 
 #include "server/Identity.h"
 
+#include <unicode/locid.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -100,6 +103,41 @@ OsVersion LinuxProcessInfo::osVersion() const {
 
 std::string LinuxProcessInfo::bundleIdentifier() const {
   return std::string(identity::bundleIdentifier);
+}
+
+namespace {
+
+std::string languageTag(const icu::Locale& locale) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::string tag = locale.toLanguageTag<std::string>(status);
+  return U_FAILURE(status) ? std::string("und") : tag;
+}
+
+} // namespace
+
+std::string LinuxProcessInfo::currentLocale() const {
+  return languageTag(icu::Locale::getDefault());
+}
+
+std::vector<std::string> LinuxProcessInfo::preferredLanguages() const {
+  std::vector<std::string> languages;
+  // gettext honours LANGUAGE only when a locale other than C is set; so do we.
+  const char* list = std::getenv("LANGUAGE");
+  std::string current = currentLocale();
+  if (list && current.rfind("en-US-u-va-posix", 0) != 0) {
+    std::string entries = list;
+    for (size_t start = 0; start <= entries.size();) {
+      size_t end = entries.find(':', start);
+      if (end == std::string::npos)
+        end = entries.size();
+      std::string entry = entries.substr(start, end - start);
+      if (!entry.empty())
+        languages.push_back(languageTag(icu::Locale(entry.c_str())));
+      start = end + 1;
+    }
+  }
+  languages.push_back(current);
+  return languages;
 }
 
 } // namespace quelt

@@ -10,9 +10,14 @@ class LinuxProcessInfo : public ProcessInfo {
 public:
   int64_t pid() const override;
   int64_t parentPid() const override;
-  std::unique_ptr<ProcessWatch> watchParentExit(int64_t parentPid, std::function<void()> onExit) override;
+  std::unique_ptr<ProcessWatch> watchParentExit(int64_t parentPid,
+                                                std::function<void()> onExit) override;
   OsVersion osVersion() const override;
   std::string bundleIdentifier() const override;
+  // From the usual locale variables, as ICU reads them.
+  std::string currentLocale() const override;
+  // LANGUAGE's list (as gettext reads it), then the current locale.
+  std::vector<std::string> preferredLanguages() const override;
 };
 
 // "6.1.0-18-amd64" -> 6, 1, 0; missing parts are 0.

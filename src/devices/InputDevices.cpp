@@ -1,0 +1,170 @@
+#include "devices/InputDevices.h"
+
+#include "server/Server.h"
+
+#include <unicode/coll.h>
+#include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/ucnv.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <memory>
+#include <numeric>
+
+namespace quelt {
+namespace {
+
+PropertyAddress global(uint32_t selector) { return {selector, property::scopeGlobal, 0}; }
+
+std::optional<int64_t> inputChannels(HardwareProperties& hardware, AudioObjectId device) {
+  PropertyAddress address{property::streamConfiguration, property::scopeInput, 0};
+  auto size = hardware.size(device, address);
+  if (!size || *size == 0)
+    return std::nullopt;
+  auto buffers = hardware.readBufferChannels(device, address);
+  if (!buffers)
+    return std::nullopt;
+  return std::accumulate(buffers->begin(), buffers->end(), int64_t{0});
+}
+
+std::optional<std::string> readOptionalString(HardwareProperties& hardware, AudioObjectId device,
+                                              uint32_t selector) {
+  if (!hardware.has(device, global(selector)))
+    return std::nullopt;
+  auto value = hardware.readString(device, global(selector));
+  if (!value)
+    return std::nullopt;
+  return *value;
+}
+
+std::optional<InputDeviceInfo> describe(HardwareProperties& hardware, AudioObjectId device) {
+  auto channels = inputChannels(hardware, device);
+  if (!channels || *channels < 1)
+    return std::nullopt; // output-only
+  auto uid = readOptionalString(hardware, device, property::deviceUid);
+  if (!uid)
+    return std::nullopt;
+  InputDeviceInfo info;
+  info.id = device;
+  info.uid = *uid;
+  info.name = readOptionalString(hardware, device, property::name).value_or(info.uid);
+  info.manufacturer = readOptionalString(hardware, device, property::manufacturer);
+  info.inputChannels = *channels;
+  if (hardware.has(device, global(property::nominalSampleRate)))
+    info.sampleRate = hardware.readFloat64(device, global(property::nominalSampleRate)).value_or(0);
+  if (hardware.has(device, global(property::transportType)))
+    if (auto code = hardware.readUInt32(device, global(property::transportType)))
+      info.transport = fourCC(*code);
+  return info;
+}
+
+// Names compare as a person reading them in their own language would, ignoring letter case.
+std::unique_ptr<icu::Collator> nameCollator(const std::string& userLocale) {
+  UErrorCode status = U_ZERO_ERROR;
+  icu::Locale locale = icu::Locale::forLanguageTag(userLocale, status);
+  status = U_ZERO_ERROR;
+  std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(locale, status));
+  if (U_FAILURE(status))
+    return nullptr;
+  collator->setStrength(icu::Collator::SECONDARY);
+  return collator;
+}
+
+} // namespace
+
+Json InputDeviceInfo::json() const {
+  Json out = {{"uid", uid},
+              {"name", name},
+              {"input_channels", inputChannels},
+              {"sample_rate", sampleRate},
+              {"is_default", isDefault}};
+  if (manufacturer)
+    out["manufacturer"] = *manufacturer;
+  if (transport)
+    out["transport"] = *transport;
+  return out;
+}
+
+std::optional<AudioObjectId> defaultInputDeviceID(HardwareProperties& hardware) {
+  auto address = global(property::defaultInputDevice);
+  if (!hardware.has(property::systemObject, address))
+    return std::nullopt;
+  auto ids = hardware.readObjectIds(property::systemObject, address);
+  if (!ids || ids->empty() || ids->front() == property::unknownObject)
+    return std::nullopt;
+  return ids->front();
+}
+
+std::vector<InputDeviceInfo> listInputDevices(HardwareProperties& hardware,
+                                              const std::string& userLocale) {
+  auto size = hardware.size(property::systemObject, global(property::devices));
+  if (!size)
+    return {};
+  size_t count = *size / property::objectIdSize;
+  auto ids = hardware.readObjectIds(property::systemObject, global(property::devices));
+  if (!ids)
+    return {};
+  ids->resize(std::min(ids->size(), count));
+  auto defaultId = defaultInputDeviceID(hardware);
+
+  std::vector<InputDeviceInfo> devices;
+  for (AudioObjectId id : *ids) {
+    auto info = describe(hardware, id);
+    if (!info)
+      continue;
+    info->isDefault = defaultId && *defaultId == id;
+    devices.push_back(std::move(*info));
+  }
+
+  auto collator = nameCollator(userLocale);
+  std::stable_sort(devices.begin(), devices.end(), [&](const auto& a, const auto& b) {
+    if (a.isDefault != b.isDefault)
+      return a.isDefault;
+    if (!collator)
+      return false;
+    UErrorCode status = U_ZERO_ERROR;
+    return collator->compareUTF8(a.name, b.name, status) == UCOL_LESS;
+  });
+  return devices;
+}
+
+std::optional<InputDeviceInfo> findInputDevice(const std::vector<InputDeviceInfo>& devices,
+                                               const std::string& uid) {
+  auto found = std::find_if(devices.begin(), devices.end(),
+                            [&](const InputDeviceInfo& device) { return device.uid == uid; });
+  if (found == devices.end())
+    return std::nullopt;
+  return *found;
+}
+
+std::string fourCC(uint32_t code) {
+  const char bytes[4] = {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
+                         static_cast<char>(code >> 8), static_cast<char>(code)};
+  icu::UnicodeString text(bytes, 4, "macintosh");
+  int32_t start = 0;
+  int32_t end = text.length();
+  while (start < end && u_isblank(text.char32At(start)))
+    ++start;
+  while (end > start && u_isblank(text.char32At(end - 1)))
+    --end;
+  std::string out;
+  text.tempSubStringBetween(start, end).toUTF8String(out);
+  return out;
+}
+
+void registerDeviceOps(Server& server) {
+  server.registerOp("devices.list", [&server](const Params&, Completion done) {
+    // Asking the sound server takes a round trip; the main queue does not wait for it.
+    server.runTask([&server, done] {
+      auto devices =
+          listInputDevices(*server.platform().hardware, server.platform().process->currentLocale());
+      Json list = Json::array();
+      for (const auto& device : devices)
+        list.push_back(device.json());
+      server.completeOnMain(done, Json{{"devices", std::move(list)}});
+    });
+  });
+}
+
+} // namespace quelt

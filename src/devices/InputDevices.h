@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/HardwareProperties.h"
+#include "server/Json.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quelt {
+
+class Server;
+
+struct InputDeviceInfo {
+  AudioObjectId id = 0; // not sent: only meaningful inside this process
+  std::string uid;
+  std::string name;
+  std::optional<std::string> manufacturer;
+  int64_t inputChannels = 0;
+  double sampleRate = 0;
+  bool isDefault = false;
+  std::optional<std::string> transport;
+
+  Json json() const;
+};
+
+std::optional<AudioObjectId> defaultInputDeviceID(HardwareProperties& hardware);
+// Every device that can record, the default first, then by name (case-insensitively, in the
+// user's locale), ties in hardware order. Empty when the device list cannot be read.
+std::vector<InputDeviceInfo> listInputDevices(HardwareProperties& hardware,
+                                              const std::string& userLocale);
+// Exact, case-sensitive uid match.
+std::optional<InputDeviceInfo> findInputDevice(const std::vector<InputDeviceInfo>& devices,
+                                               const std::string& uid);
+// A four-character code as text: its bytes as Mac OS Roman, horizontal space trimmed.
+std::string fourCC(uint32_t code);
+
+// "devices.list"
+void registerDeviceOps(Server& server);
+
+} // namespace quelt

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/SpeechRecognizerService.h"
+
+#include <string>
+#include <vector>
+
+namespace quelt {
+
+// One installed pocketsphinx model, as Debian lays it out: <root>/<tag>/ holds the acoustic
+// model directory <tag>/, the language model <tag>.lm.bin and a pronunciation dictionary.
+struct PocketsphinxModelFiles {
+  std::string locale; // BCP-47, from the directory name ("en-us" -> "en-US")
+  std::string acousticModel;
+  std::string languageModel;
+  std::string dictionary;
+};
+
+std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& root);
+
+// The classic recognizer on pocketsphinx: a locale is supported when its model is installed,
+// recognition is always on the device, and a recognizer is available once its model loads.
+// Models load on first use and stay loaded, shared by every recognizer of the process.
+class PocketsphinxRecognizerService : public SpeechRecognizerService {
+public:
+  explicit PocketsphinxRecognizerService(std::string modelRoot = "/usr/share/pocketsphinx/model");
+
+  std::vector<std::string> supportedLocales() override;
+  std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
+
+private:
+  std::string modelRoot_;
+};
+
+} // namespace quelt

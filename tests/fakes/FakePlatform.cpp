@@ -1,0 +1,154 @@
+#include "fakes/FakePlatform.h"
+
+#include <algorithm>
+
+namespace quelt::fakes {
+
+const FakeHardware::Device* FakeHardware::find(AudioObjectId id) const {
+  auto found = std::find_if(devices.begin(), devices.end(),
+                            [id](const Device& device) { return device.id == id; });
+  return found == devices.end() ? nullptr : &*found;
+}
+
+bool FakeHardware::has(AudioObjectId object, PropertyAddress address) {
+  if (object == property::systemObject)
+    return address.selector == property::devices ||
+           (address.selector == property::defaultInputDevice && defaultDevice);
+  const Device* device = find(object);
+  if (!device)
+    return false;
+  switch (address.selector) {
+  case property::streamConfiguration:
+    return true;
+  case property::deviceUid:
+    return device->uid.has_value();
+  case property::name:
+    return device->name.has_value();
+  case property::manufacturer:
+    return device->manufacturer.has_value();
+  case property::nominalSampleRate:
+    return device->sampleRate.has_value();
+  case property::transportType:
+    return device->transport.has_value();
+  default:
+    return false;
+  }
+}
+
+std::optional<uint32_t> FakeHardware::size(AudioObjectId object, PropertyAddress address) {
+  if (object == property::systemObject && address.selector == property::devices)
+    return listFails ? std::nullopt : std::optional<uint32_t>(4 * devices.size());
+  const Device* device = find(object);
+  if (!device || device->readFails)
+    return std::nullopt;
+  if (address.selector == property::streamConfiguration)
+    return device->inputBuffers.empty() ? 0 : 4 + 16 * device->inputBuffers.size();
+  return std::nullopt;
+}
+
+std::optional<std::vector<AudioObjectId>> FakeHardware::readObjectIds(AudioObjectId object,
+                                                                      PropertyAddress address) {
+  if (object != property::systemObject)
+    return std::nullopt;
+  if (address.selector == property::defaultInputDevice)
+    return defaultDevice ? std::optional(std::vector{*defaultDevice}) : std::nullopt;
+  std::vector<AudioObjectId> ids;
+  for (const auto& device : devices)
+    ids.push_back(device.id);
+  return ids;
+}
+
+std::optional<std::vector<uint32_t>> FakeHardware::readBufferChannels(AudioObjectId object,
+                                                                      PropertyAddress) {
+  const Device* device = find(object);
+  if (!device || device->readFails)
+    return std::nullopt;
+  return device->inputBuffers;
+}
+
+std::optional<std::optional<std::string>> FakeHardware::readString(AudioObjectId object,
+                                                                   PropertyAddress address) {
+  const Device* device = find(object);
+  if (!device || device->readFails)
+    return std::nullopt;
+  if (address.selector == property::deviceUid)
+    return device->uid;
+  if (address.selector == property::name)
+    return device->name;
+  if (address.selector == property::manufacturer && device->manufacturer)
+    return std::optional<std::string>(*device->manufacturer);
+  return std::nullopt;
+}
+
+std::optional<double> FakeHardware::readFloat64(AudioObjectId object, PropertyAddress) {
+  const Device* device = find(object);
+  return device && !device->readFails ? device->sampleRate : std::nullopt;
+}
+
+std::optional<uint32_t> FakeHardware::readUInt32(AudioObjectId object, PropertyAddress) {
+  const Device* device = find(object);
+  return device && !device->readFails ? device->transport : std::nullopt;
+}
+
+namespace {
+
+class FakeRecognizer : public SpeechRecognizer {
+public:
+  explicit FakeRecognizer(FakeRecognizerService::Traits traits) : traits_(traits) {}
+  bool supportsOnDeviceRecognition() const override { return traits_.onDevice; }
+  bool isAvailable() override { return traits_.available; }
+
+private:
+  FakeRecognizerService::Traits traits_;
+};
+
+class FakeInstallation : public AssetInstallationRequest {
+public:
+  FakeInstallation(FakeTranscriber& owner, std::function<void()> install)
+      : owner_(owner), install_(std::move(install)) {}
+  void downloadAndInstall() override {
+    ++owner_.downloads;
+    if (owner_.downloadError)
+      throw *owner_.downloadError;
+    install_();
+  }
+
+private:
+  FakeTranscriber& owner_;
+  std::function<void()> install_;
+};
+
+} // namespace
+
+std::shared_ptr<SpeechRecognizer> FakeRecognizerService::makeRecognizer(const std::string& locale) {
+  auto found = recognizers.find(locale);
+  if (found == recognizers.end())
+    return nullptr;
+  ++made;
+  return std::make_shared<FakeRecognizer>(found->second);
+}
+
+std::vector<std::string> FakeTranscriber::supportedLocales() {
+  std::lock_guard lock(mutex_);
+  return supported;
+}
+
+std::vector<std::string> FakeTranscriber::installedLocales() {
+  std::lock_guard lock(mutex_);
+  return installed;
+}
+
+std::unique_ptr<AssetInstallationRequest>
+FakeTranscriber::assetInstallationRequest(const std::string& locale) {
+  if (inventoryError)
+    throw *inventoryError;
+  std::lock_guard lock(mutex_);
+  if (std::find(installed.begin(), installed.end(), locale) != installed.end())
+    return nullptr;
+  return std::make_unique<FakeInstallation>(*this, [this, locale] {
+    std::lock_guard lock(mutex_);
+    installed.push_back(locale);
+  });
+}
+
+} // namespace quelt::fakes
