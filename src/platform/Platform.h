@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/AudioInput.h"
+#include "platform/AudioServices.h"
 #include "platform/Authorization.h"
 #include "platform/HardwareProperties.h"
 #include "platform/ProcessInfo.h"
@@ -16,6 +18,8 @@ struct Platform {
   std::shared_ptr<ProcessInfo> process;
   std::shared_ptr<Authorization> authorization;
   std::shared_ptr<HardwareProperties> hardware;
+  std::shared_ptr<AudioServices> audio;
+  std::shared_ptr<AudioInputService> audioInput;
   std::shared_ptr<SpeechRecognizerService> recognizer;
   // Null where the system has no speech analyzer.
   std::shared_ptr<TranscriberService> transcriber;

@@ -58,6 +58,12 @@ void Server::log(std::string_view text) { writeQueue_->writeError(std::string(te
 
 void Server::post(std::function<void()> block) { asio::post(*mainContext_, std::move(block)); }
 
+PostToMain Server::poster() {
+  return [context = mainContext_](std::function<void()> block) {
+    asio::post(*context, std::move(block));
+  };
+}
+
 void Server::runTask(std::function<void()> work) { asio::post(tasks_, std::move(work)); }
 
 void Server::completeOnMain(Completion done, OpResult result) {

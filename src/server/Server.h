@@ -4,6 +4,7 @@
 #include "server/Clock.h"
 #include "server/HelperError.h"
 #include "server/Json.h"
+#include "server/MainQueue.h"
 #include "server/Params.h"
 
 #include <asio/executor_work_guard.hpp>
@@ -61,6 +62,8 @@ public:
   void event(std::string_view name, Json payload = Json::object());
   void log(std::string_view text);
   void post(std::function<void()> block);
+  // A poster that stays usable for as long as the main queue exists.
+  PostToMain poster();
   // Runs `work` on the task executor, a small pool for steps that wait on the platform.
   void runTask(std::function<void()> work);
   // Hands `result` to `done` from the main queue.

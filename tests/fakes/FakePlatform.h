@@ -136,7 +136,13 @@ struct FakePlatform {
   std::shared_ptr<FakeTranscriber> transcriber = std::make_shared<FakeTranscriber>();
 
   Platform platform() const {
-    return Platform{process, authorization, hardware, recognizer, transcriber};
+    Platform platform;
+    platform.process = process;
+    platform.authorization = authorization;
+    platform.hardware = hardware;
+    platform.recognizer = recognizer;
+    platform.transcriber = transcriber;
+    return platform;
   }
 };
 
