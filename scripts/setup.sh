@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake pkg-config
-  nlohmann-json3-dev libicu-dev libasio-dev libgtest-dev
+  nlohmann-json3-dev libicu-dev libasio-dev libgtest-dev libbenchmark-dev
   libsndfile1-dev libsoxr-dev libpulse-dev
   libespeak-ng-dev espeak-ng-data libpocketsphinx-dev pocketsphinx-en-us
   pulseaudio sox festival festvox-us-slt-hts util-linux python3

@@ -104,6 +104,13 @@ Json ServerHarness::request(std::string_view line) {
   return *reply;
 }
 
+Json ServerHarness::replyTo(int64_t id) {
+  while (auto line = next())
+    if (line->contains("id") && (*line)["id"] == id)
+      return *line;
+  throw std::runtime_error("no reply to " + std::to_string(id));
+}
+
 void ServerHarness::onMain(std::function<void()> block) {
   std::promise<void> ran;
   server_->post([&] {

@@ -54,6 +54,8 @@ public:
   std::optional<std::string> nextLogLine(std::chrono::milliseconds timeout = 10s);
   // Sends a request and returns the next output line.
   Json request(std::string_view line);
+  // Reads lines until the reply to `id`, passing over events.
+  Json replyTo(int64_t id);
 
   // Runs `block` on the main queue and waits for it.
   void onMain(std::function<void()> block);

@@ -1,10 +1,48 @@
 #pragma once
 
+#include "platform/PcmBuffer.h"
+#include "platform/PlatformError.h"
+
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace quelt {
+
+// How one recognition request is to be run.
+struct RecognitionSettings {
+  bool reportPartialResults = true;
+  bool requiresOnDeviceRecognition = false;
+  std::vector<std::string> contextualStrings;
+  bool addsPunctuation = false;
+};
+
+// One hypothesis: the best transcription's text and the confidence of each of its segments
+// (words), in order.
+struct RecognitionResult {
+  std::string formattedString;
+  std::vector<float> segmentConfidences;
+  bool isFinal = false;
+};
+
+// The result handler gets a result, an error, or (rarely) neither; on a platform thread, any
+// number of times.
+using RecognitionHandler =
+    std::function<void(std::optional<RecognitionResult>, std::optional<PlatformError>)>;
+
+// A running recognition fed with audio buffers in any format.
+class RecognitionTask {
+public:
+  virtual ~RecognitionTask() = default;
+  // On the audio delivery thread; safe against endAudio and cancel on other threads.
+  virtual void append(const PcmBuffer& buffer) = 0;
+  // No more audio: the final result (or an error) follows.
+  virtual void endAudio() = 0;
+  // Stop recognising; the handler may still see what was already under way.
+  virtual void cancel() = 0;
+};
 
 // One classic recognizer for one locale.
 class SpeechRecognizer {
@@ -13,6 +51,8 @@ public:
   virtual bool supportsOnDeviceRecognition() const = 0;
   // Whether it can recognise right now (its model loads, its service answers).
   virtual bool isAvailable() = 0;
+  virtual std::shared_ptr<RecognitionTask> startTask(const RecognitionSettings& settings,
+                                                     RecognitionHandler handler) = 0;
 };
 
 // The classic speech recognizer.

@@ -1,5 +1,6 @@
 #include "server/Startup.h"
 
+#include "capture/CaptureOps.h"
 #include "devices/InputDevices.h"
 #include "locales/LocaleOps.h"
 #include "permissions/Authorization.h"
@@ -12,8 +13,9 @@ void registerOps(Server& server) {
   registerAuthorizationOps(server);
   registerDeviceOps(server);
   registerLocaleOps(server);
-  // Still to join, in this order: voices, capture, speech. Capture and speech also add their
-  // shutdown hooks, so captures are cancelled before the spoken queue is emptied.
+  // voices: still to join here
+  registerCaptureOps(server); // adds the hook that cancels every capture at shutdown
+  // speech: still to join here; its shutdown hook must come after the capture one
 }
 
 } // namespace quelt

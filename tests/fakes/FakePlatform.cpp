@@ -94,11 +94,19 @@ namespace {
 
 class FakeRecognizer : public SpeechRecognizer {
 public:
-  explicit FakeRecognizer(FakeRecognizerService::Traits traits) : traits_(traits) {}
+  FakeRecognizer(FakeRecognizerService& service, FakeRecognizerService::Traits traits)
+      : service_(service), traits_(traits) {}
   bool supportsOnDeviceRecognition() const override { return traits_.onDevice; }
   bool isAvailable() override { return traits_.available; }
+  std::shared_ptr<RecognitionTask> startTask(const RecognitionSettings& settings,
+                                             RecognitionHandler handler) override {
+    auto task = std::make_shared<FakeRecognitionTask>(settings, std::move(handler));
+    service_.recordTask(task);
+    return task;
+  }
 
 private:
+  FakeRecognizerService& service_;
   FakeRecognizerService::Traits traits_;
 };
 
@@ -125,7 +133,88 @@ std::shared_ptr<SpeechRecognizer> FakeRecognizerService::makeRecognizer(const st
   if (found == recognizers.end())
     return nullptr;
   ++made;
-  return std::make_shared<FakeRecognizer>(found->second);
+  return std::make_shared<FakeRecognizer>(*this, found->second);
+}
+
+std::shared_ptr<FakeRecognitionTask> FakeRecognizerService::task(size_t index) {
+  std::lock_guard lock(mutex_);
+  return index < tasks_.size() ? tasks_[index] : nullptr;
+}
+
+size_t FakeRecognizerService::taskCount() {
+  std::lock_guard lock(mutex_);
+  return tasks_.size();
+}
+
+void FakeRecognizerService::recordTask(std::shared_ptr<FakeRecognitionTask> task) {
+  std::lock_guard lock(mutex_);
+  tasks_.push_back(std::move(task));
+}
+
+void FakeSpeechAnalyzer::start(std::shared_ptr<AnalyzerInputStream> input) {
+  if (startError)
+    throw *startError;
+  std::lock_guard lock(mutex_);
+  input_ = std::move(input);
+}
+
+std::optional<TranscriptionResult> FakeSpeechAnalyzer::nextResult() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return ended_ || failure_ || !results_.empty(); });
+  if (!results_.empty()) {
+    auto result = results_.front();
+    results_.pop_front();
+    return result;
+  }
+  if (failure_)
+    throw *failure_;
+  return std::nullopt;
+}
+
+void FakeSpeechAnalyzer::finalizeAndFinishThroughEndOfInput() {
+  ++finalizeCalls;
+  if (finalizeError)
+    throw *finalizeError;
+}
+
+void FakeSpeechAnalyzer::cancelAndFinishNow() {
+  ++cancelCalls;
+  endResults();
+}
+
+void FakeSpeechAnalyzer::push(const std::string& text, bool isFinal) {
+  {
+    std::lock_guard lock(mutex_);
+    results_.push_back({text, isFinal});
+  }
+  changed_.notify_all();
+}
+
+void FakeSpeechAnalyzer::endResults() {
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+  }
+  changed_.notify_all();
+}
+
+void FakeSpeechAnalyzer::failResults(PlatformError error) {
+  {
+    std::lock_guard lock(mutex_);
+    failure_ = std::move(error);
+  }
+  changed_.notify_all();
+}
+
+std::shared_ptr<AnalyzerInputStream> FakeSpeechAnalyzer::input() {
+  std::lock_guard lock(mutex_);
+  return input_;
+}
+
+std::shared_ptr<SpeechAnalyzer> FakeTranscriber::makeAnalyzer(const std::string& locale) {
+  std::lock_guard lock(mutex_);
+  analyzerLocale = locale;
+  return analyzer;
 }
 
 std::vector<std::string> FakeTranscriber::supportedLocales() {
@@ -149,6 +238,118 @@ FakeTranscriber::assetInstallationRequest(const std::string& locale) {
     std::lock_guard lock(mutex_);
     installed.push_back(locale);
   });
+}
+
+namespace {
+
+class ScalingConverter : public AudioConverter {
+public:
+  ScalingConverter(const FakeAudioServices& owner, AudioFormat from, AudioFormat to)
+      : owner_(owner), ratio_(to.sampleRate / from.sampleRate) {}
+  bool convert(const PcmBuffer& input, PcmBuffer& output) override {
+    output.setFrameLength(static_cast<uint32_t>(input.frameLength() * ratio_));
+    return !owner_.failing;
+  }
+  bool flush(PcmBuffer& output) override {
+    output.setFrameLength(0);
+    return true;
+  }
+
+private:
+  const FakeAudioServices& owner_;
+  double ratio_;
+};
+
+} // namespace
+
+namespace {
+
+class SilentFile : public AudioFileReader {
+public:
+  explicit SilentFile(FakeAudioServices::File file) : file_(file) {}
+  AudioFormat processingFormat() const override { return file_.format; }
+  int64_t length() const override { return file_.frames; }
+  int64_t framePosition() const override { return position_; }
+  void read(PcmBuffer& buffer, uint32_t frames) override {
+    auto count = static_cast<uint32_t>(
+        std::min<int64_t>({frames, buffer.frameCapacity(), file_.frames - position_}));
+    buffer.setFrameLength(count);
+    buffer.silence();
+    position_ += count;
+  }
+
+private:
+  FakeAudioServices::File file_;
+  int64_t position_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<AudioFileReader> FakeAudioServices::openForReading(const std::string& path) {
+  auto found = files.find(path);
+  if (found == files.end())
+    throw PlatformError("fake", 2, "No such file or directory");
+  return std::make_unique<SilentFile>(found->second);
+}
+
+int32_t FakeAudioInputService::Input::selectDevice(const InputDeviceInfo& device) {
+  std::lock_guard lock(owner_.mutex_);
+  owner_.latest_ = this;
+  auto found = owner_.devices.find(device.uid);
+  if (found == owner_.devices.end())
+    return -10851; // the hardware layer's "invalid property value"
+  format_ = found->second;
+  return 0;
+}
+
+void FakeAudioInputService::Input::installTap(uint32_t,
+                                              std::function<void(const PcmBuffer&)> onBuffer) {
+  std::lock_guard lock(mutex_);
+  tap_ = std::move(onBuffer);
+}
+
+void FakeAudioInputService::Input::removeTap() {
+  std::lock_guard lock(mutex_);
+  tap_ = nullptr;
+}
+
+void FakeAudioInputService::Input::setConfigurationChangeHandler(std::function<void()> onChange) {
+  std::lock_guard lock(mutex_);
+  onChange_ = std::move(onChange);
+}
+
+void FakeAudioInputService::Input::deliver(const PcmBuffer& buffer) {
+  std::lock_guard lock(mutex_);
+  if (tap_ && running_)
+    tap_(buffer);
+}
+
+void FakeAudioInputService::Input::vanish() {
+  running_ = false;
+  std::function<void()> onChange;
+  {
+    std::lock_guard lock(mutex_);
+    onChange = onChange_;
+  }
+  if (onChange)
+    onChange();
+}
+
+std::unique_ptr<AudioInput> FakeAudioInputService::makeInput() {
+  return std::make_unique<Input>(*this);
+}
+
+FakeAudioInputService::Input* FakeAudioInputService::latest() {
+  std::lock_guard lock(mutex_);
+  return latest_;
+}
+
+std::unique_ptr<AudioConverter> FakeAudioServices::makeConverter(const AudioFormat& from,
+                                                                 const AudioFormat& to) {
+  if (!convertible)
+    return nullptr;
+  ++converters;
+  return std::make_unique<ScalingConverter>(*this, from, to);
 }
 
 } // namespace quelt::fakes

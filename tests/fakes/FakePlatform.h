@@ -5,6 +5,8 @@
 #include "platform/PlatformError.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -94,6 +96,37 @@ private:
   const Device* find(AudioObjectId id) const;
 };
 
+// A recognition the test drives: it records what the segment did and answers through
+// emit(), from a thread of its own as the platform does.
+class FakeRecognitionTask : public RecognitionTask {
+public:
+  FakeRecognitionTask(RecognitionSettings settings, RecognitionHandler handler)
+      : settings(std::move(settings)), handler_(std::move(handler)) {}
+
+  void append(const PcmBuffer& buffer) override { appendedFrames += buffer.frameLength(); }
+  void endAudio() override { ++endAudioCalls; }
+  void cancel() override { ++cancelCalls; }
+
+  void emit(std::optional<RecognitionResult> result, std::optional<PlatformError> error = {}) {
+    std::thread([this, result, error] { handler_(result, error); }).join();
+  }
+  void emitPartial(const std::string& text) { emit(RecognitionResult{text, {}, false}); }
+  void emitFinal(const std::string& text, std::vector<float> confidences = {}) {
+    emit(RecognitionResult{text, std::move(confidences), true});
+  }
+  void emitError(const std::string& domain, int64_t code, const std::string& description) {
+    emit(std::nullopt, PlatformError(domain, code, description));
+  }
+
+  const RecognitionSettings settings;
+  std::atomic<uint64_t> appendedFrames = 0;
+  std::atomic<int> endAudioCalls = 0;
+  std::atomic<int> cancelCalls = 0;
+
+private:
+  RecognitionHandler handler_;
+};
+
 // The classic recognizer: `supported` is its locale list; `recognizers` the locales a
 // recognizer can be made for, with what each reports.
 class FakeRecognizerService : public SpeechRecognizerService {
@@ -108,6 +141,45 @@ public:
 
   std::vector<std::string> supportedLocales() override { return supported; }
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
+
+  // Every task started so far, in order.
+  std::shared_ptr<FakeRecognitionTask> task(size_t index);
+  size_t taskCount();
+  void recordTask(std::shared_ptr<FakeRecognitionTask> task);
+
+private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<FakeRecognitionTask>> tasks_;
+};
+
+// An analyzer the test scripts: the format it offers, whether it starts, and the results it
+// hands out one by one (nextResult blocks until the test pushes one or ends them).
+class FakeSpeechAnalyzer : public SpeechAnalyzer {
+public:
+  std::optional<AudioFormat> offered = AudioFormat{16000, 1, SampleFormat::int16, true};
+  std::optional<PlatformError> startError;
+  std::optional<PlatformError> finalizeError;
+  std::atomic<int> finalizeCalls = 0;
+  std::atomic<int> cancelCalls = 0;
+
+  std::optional<AudioFormat> bestAvailableAudioFormat() override { return offered; }
+  void start(std::shared_ptr<AnalyzerInputStream> input) override;
+  std::optional<TranscriptionResult> nextResult() override;
+  void finalizeAndFinishThroughEndOfInput() override;
+  void cancelAndFinishNow() override;
+
+  void push(const std::string& text, bool isFinal);
+  void endResults();
+  void failResults(PlatformError error);
+  std::shared_ptr<AnalyzerInputStream> input();
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<TranscriptionResult> results_;
+  bool ended_ = false;
+  std::optional<PlatformError> failure_;
+  std::shared_ptr<AnalyzerInputStream> input_;
 };
 
 // The analyzer's transcriber and its asset inventory.
@@ -122,9 +194,73 @@ public:
   std::vector<std::string> supportedLocales() override;
   std::vector<std::string> installedLocales() override;
   std::unique_ptr<AssetInstallationRequest> assetInstallationRequest(const std::string&) override;
+  // Hands out `analyzer` (made up front so the test can script it) and notes the locale.
+  std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const std::string& locale) override;
+
+  std::shared_ptr<FakeSpeechAnalyzer> analyzer = std::make_shared<FakeSpeechAnalyzer>();
+  std::string analyzerLocale;
 
 private:
   std::mutex mutex_;
+};
+
+// Converters that only scale the frame count by the rate ratio; `convertible` false refuses to
+// make one, `failing` makes every conversion fail. Files are not opened.
+class FakeAudioServices : public AudioServices {
+public:
+  // Files that open: silent audio of the given format and length.
+  struct File {
+    AudioFormat format;
+    int64_t frames = 0;
+  };
+  std::map<std::string, File> files;
+  std::atomic<bool> convertible = true;
+  std::atomic<bool> failing = false;
+  std::atomic<int> converters = 0;
+
+  std::unique_ptr<AudioFileReader> openForReading(const std::string& path) override;
+  std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
+                                                const AudioFormat& to) override;
+};
+
+// Microphones by uid with the format each offers. The test feeds the running input with
+// deliver() and unplugs it with vanish().
+class FakeAudioInputService : public AudioInputService {
+public:
+  class Input : public AudioInput {
+  public:
+    explicit Input(FakeAudioInputService& owner) : owner_(owner) {}
+    int32_t selectDevice(const InputDeviceInfo& device) override;
+    AudioFormat outputFormat() override { return format_; }
+    void installTap(uint32_t, std::function<void(const PcmBuffer&)> onBuffer) override;
+    void removeTap() override;
+    void setConfigurationChangeHandler(std::function<void()> onChange) override;
+    void start() override { running_ = true; }
+    void stop() override { running_ = false; }
+    bool isRunning() override { return running_; }
+
+    void deliver(const PcmBuffer& buffer);
+    void vanish();
+
+  private:
+    FakeAudioInputService& owner_;
+    AudioFormat format_;
+    std::mutex mutex_;
+    std::function<void(const PcmBuffer&)> tap_;
+    std::function<void()> onChange_;
+    std::atomic<bool> running_ = false;
+  };
+
+  std::map<std::string, AudioFormat> devices;
+
+  std::unique_ptr<AudioInput> makeInput() override;
+  // The input that last selected a device.
+  Input* latest();
+
+private:
+  friend class Input;
+  std::mutex mutex_;
+  Input* latest_ = nullptr;
 };
 
 // One of each fake, handed to the core as its platform.
@@ -134,6 +270,8 @@ struct FakePlatform {
   std::shared_ptr<FakeHardware> hardware = std::make_shared<FakeHardware>();
   std::shared_ptr<FakeRecognizerService> recognizer = std::make_shared<FakeRecognizerService>();
   std::shared_ptr<FakeTranscriber> transcriber = std::make_shared<FakeTranscriber>();
+  std::shared_ptr<FakeAudioServices> audio = std::make_shared<FakeAudioServices>();
+  std::shared_ptr<FakeAudioInputService> audioInput = std::make_shared<FakeAudioInputService>();
 
   Platform platform() const {
     Platform platform;
@@ -142,6 +280,8 @@ struct FakePlatform {
     platform.hardware = hardware;
     platform.recognizer = recognizer;
     platform.transcriber = transcriber;
+    platform.audio = audio;
+    platform.audioInput = audioInput;
     return platform;
   }
 };

@@ -11,7 +11,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(PocketsphinxRecognizerService, OffersTheInstalledEnglishModelAndLoadsIt) {
-  PocketsphinxRecognizerService service;
+  PocketsphinxRecognizerService service(nullptr);
   EXPECT_EQ(service.supportedLocales(), std::vector<std::string>{"en-US"});
   auto recognizer = service.makeRecognizer("en-us");
   ASSERT_TRUE(recognizer);
@@ -28,7 +28,7 @@ TEST(PocketsphinxRecognizerService, AModelWhoseFilesDoNotLoadIsSupportedButUnava
   std::ofstream(root / "de-de" / "de.dict") << "hallo h a l o\n";
   fs::create_directories(root / "incomplete" / "incomplete");
 
-  PocketsphinxRecognizerService service(root.string());
+  PocketsphinxRecognizerService service(nullptr, root.string());
   EXPECT_EQ(service.supportedLocales(), std::vector<std::string>{"de-DE"});
   auto recognizer = service.makeRecognizer("de-DE");
   ASSERT_TRUE(recognizer);

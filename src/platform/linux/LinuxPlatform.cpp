@@ -3,7 +3,9 @@
 #include "platform/linux/LinuxAuthorization.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/PocketsphinxRecognizerService.h"
+#include "platform/linux/PulseAudioInput.h"
 #include "platform/linux/PulseHardwareProperties.h"
+#include "platform/linux/SndfileAudioServices.h"
 
 namespace quelt {
 
@@ -12,7 +14,9 @@ Platform makeLinuxPlatform() {
   platform.process = std::make_shared<LinuxProcessInfo>();
   platform.authorization = std::make_shared<LinuxAuthorization>();
   platform.hardware = std::make_shared<PulseHardwareProperties>();
-  platform.recognizer = std::make_shared<PocketsphinxRecognizerService>();
+  platform.audio = std::make_shared<SndfileAudioServices>();
+  platform.audioInput = std::make_shared<PulseAudioInputService>();
+  platform.recognizer = std::make_shared<PocketsphinxRecognizerService>(platform.audio);
   // No speech analyzer on Linux: platform.transcriber stays empty.
   return platform;
 }

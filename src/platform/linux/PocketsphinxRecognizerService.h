@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/AudioServices.h"
 #include "platform/SpeechRecognizerService.h"
 
 #include <string>
@@ -20,15 +21,19 @@ std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& ro
 
 // The classic recognizer on pocketsphinx: a locale is supported when its model is installed,
 // recognition is always on the device, and a recognizer is available once its model loads.
-// Models load on first use and stay loaded, shared by every recognizer of the process.
+// Models load on first use and stay loaded, shared by every recognizer of the process; each
+// running recognition borrows a decoder of its own from the model's pool. Audio in any format
+// is converted to what the models take (16 kHz mono 16-bit) with `audio`'s converters.
 class PocketsphinxRecognizerService : public SpeechRecognizerService {
 public:
-  explicit PocketsphinxRecognizerService(std::string modelRoot = "/usr/share/pocketsphinx/model");
+  explicit PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
+                                         std::string modelRoot = "/usr/share/pocketsphinx/model");
 
   std::vector<std::string> supportedLocales() override;
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
 
 private:
+  std::shared_ptr<AudioServices> audio_;
   std::string modelRoot_;
 };
 

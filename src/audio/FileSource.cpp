@@ -1,0 +1,139 @@
+#include "audio/FileSource.h"
+
+#include <algorithm>
+#include <chrono>
+#include <pthread.h>
+#include <system_error>
+#include <thread>
+
+namespace quelt {
+namespace {
+
+// Half a second of silence at a tenth of a second each.
+constexpr int tailBuffers = 5;
+
+uint32_t chunkFrames(double sampleRate) {
+  return std::max<uint32_t>(1, static_cast<uint32_t>(sampleRate / 10));
+}
+
+} // namespace
+
+// Everything the reader thread needs, owned by it, so it runs on after the source is gone.
+struct FileSource::Delivery {
+  std::weak_ptr<FileSource> source;
+  std::shared_ptr<AudioFileReader> reader;
+  AudioFormat format;
+  bool realtime;
+  Clock* clock;
+  PostToMain post;
+  BufferHandler onBuffer;
+  EndHandler onEnd;
+  FailureHandler onFailure;
+};
+
+std::shared_ptr<FileSource> FileSource::open(AudioServices& services, std::string path,
+                                             bool realtime, Clock& clock, PostToMain post) {
+  std::unique_ptr<AudioFileReader> reader;
+  try {
+    reader = services.openForReading(path);
+  } catch (const PlatformError& error) {
+    throw HelperError("io", "open " + path + ": " + error.description(), path, error.code());
+  }
+  return std::shared_ptr<FileSource>(
+      new FileSource(std::move(reader), realtime, clock, std::move(post)));
+}
+
+FileSource::FileSource(std::unique_ptr<AudioFileReader> reader, bool realtime, Clock& clock,
+                       PostToMain post)
+    : reader_(std::move(reader)), format_(reader_->processingFormat()), realtime_(realtime),
+      clock_(clock), post_(std::move(post)) {}
+
+void FileSource::start(BufferHandler onBuffer, EndHandler onEnd, FailureHandler onFailure) {
+  {
+    std::lock_guard lock(mutex_);
+    if (started_)
+      return;
+    started_ = true;
+  }
+  Delivery delivery{.source = weak_from_this(),
+                    .reader = std::move(reader_),
+                    .format = format_,
+                    .realtime = realtime_,
+                    .clock = &clock_,
+                    .post = post_,
+                    .onBuffer = std::move(onBuffer),
+                    .onEnd = std::move(onEnd),
+                    .onFailure = std::move(onFailure)};
+  try {
+    std::thread(&FileSource::run, std::move(delivery)).detach();
+  } catch (const std::system_error& error) {
+    throw HelperError::native(error, "start fixture reader");
+  }
+}
+
+void FileSource::stop() {
+  std::lock_guard lock(mutex_);
+  stopped_ = true;
+}
+
+bool FileSource::stopped() const {
+  std::lock_guard lock(mutex_);
+  return stopped_;
+}
+
+void FileSource::run(Delivery delivery) {
+  pthread_setname_np(pthread_self(), "fixture-reader");
+  auto& [source, reader, format, realtime, clock, post, onBuffer, onEnd, onFailure] = delivery;
+
+  // The reference taken here may be the last one, so the source can end on this thread.
+  auto wanted = [&source] {
+    auto self = source.lock();
+    return self && !self->stopped();
+  };
+
+  uint32_t chunk = chunkFrames(format.sampleRate);
+  Clock::TimePoint begin = clock->now();
+  uint64_t delivered = 0;
+  // Deadlines count from the start, so time lost to a late wake-up is made up, not carried.
+  auto pace = [&](uint32_t frames) {
+    if (!realtime)
+      return;
+    delivered += frames;
+    auto deadline = begin + std::chrono::round<Clock::Duration>(std::chrono::duration<double>(
+                                static_cast<double>(delivered) / format.sampleRate));
+    if (deadline > clock->now())
+      clock->sleepUntil(deadline);
+  };
+
+  PcmBuffer buffer(format, chunk);
+  for (;;) {
+    if (!wanted())
+      return;
+    if (reader->framePosition() >= reader->length())
+      break;
+    try {
+      reader->read(buffer, chunk);
+    } catch (const std::exception& error) {
+      post([onFailure, failure = HelperError::native(error, "read fixture")] {
+        onFailure(failure);
+      });
+      return;
+    }
+    if (buffer.frameLength() == 0)
+      break;
+    onBuffer(buffer);
+    pace(buffer.frameLength());
+  }
+
+  if (!wanted())
+    return;
+  buffer.setFrameLength(chunk);
+  buffer.silence();
+  for (int i = 0; i < tailBuffers; ++i) {
+    onBuffer(buffer);
+    pace(chunk);
+  }
+  post(onEnd);
+}
+
+} // namespace quelt

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "audio/AudioSourceDriver.h"
+#include "platform/AudioServices.h"
+#include "server/Clock.h"
+#include "server/MainQueue.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace quelt {
+
+// Audio from a file, standing in for a microphone: buffers of a tenth of a second in the
+// file's own format, then half a second of silence so a recognizer hears the speech end, then
+// the end. Realtime delivery paces buffers at the file's rate; otherwise they come as fast as
+// the file reads.
+//
+// Delivery runs on a detached thread named "fixture-reader" that owns the reader and the
+// callbacks and holds the source only weakly: dropping the source ends it like stop(). The
+// clock must outlive that thread.
+class FileSource : public AudioSourceDriver, public std::enable_shared_from_this<FileSource> {
+public:
+  // Throws HelperError "io" ("open <path>: <why>", domain = the path) when the file cannot be
+  // opened or is not audio.
+  static std::shared_ptr<FileSource> open(AudioServices& services, std::string path, bool realtime,
+                                          Clock& clock, PostToMain post);
+
+  const AudioFormat& format() const override { return format_; }
+  void start(BufferHandler onBuffer, EndHandler onEnd, FailureHandler onFailure) override;
+  void stop() override;
+
+private:
+  struct Delivery;
+
+  FileSource(std::unique_ptr<AudioFileReader> reader, bool realtime, Clock& clock, PostToMain post);
+
+  bool stopped() const;
+  static void run(Delivery delivery);
+
+  std::shared_ptr<AudioFileReader> reader_;
+  AudioFormat format_;
+  bool realtime_;
+  Clock& clock_;
+  PostToMain post_;
+  mutable std::mutex mutex_;
+  bool stopped_ = false;
+  bool started_ = false;
+};
+
+} // namespace quelt

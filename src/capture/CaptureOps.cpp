@@ -1,0 +1,316 @@
+#include "capture/CaptureOps.h"
+
+#include "audio/FileSource.h"
+#include "audio/MicrophoneSource.h"
+#include "locales/LocaleSupport.h"
+#include "permissions/Authorization.h"
+#include "server/Identity.h"
+#include "server/ProcessOps.h"
+#include "server/Server.h"
+#include "server/TextLength.h"
+
+#include <algorithm>
+#include <future>
+
+namespace quelt {
+namespace {
+
+// What "capture.start" read from its params before going asynchronous.
+struct StartRequest {
+  int64_t id = 0;
+  std::vector<std::string> contextual;
+  double levelInterval = 0.05;
+  bool punctuation = true;
+  bool requestAuthorization = true;
+  bool allowServer = false;
+  std::string engine = "auto";
+  std::optional<std::string> locale;
+  std::string sourceKind = "microphone";
+  std::optional<std::string> deviceUid;
+  std::optional<std::string> path;
+  bool realtime = false;
+};
+
+// What the asynchronous part decided.
+struct StartPlan {
+  Locale locale{"und"};
+  std::optional<InputDeviceInfo> device;
+  EngineKind engine = EngineKind::recognizer;
+  bool onDevice = true;
+  std::shared_ptr<SpeechRecognizer> recognizer;
+};
+
+HelperError notActive(int64_t id) {
+  return HelperError("session_not_active", "capture " + std::to_string(id) + " is not active",
+                     std::nullopt, id);
+}
+
+// The session a commit, stop or cancel names: registered and not yet ended.
+std::shared_ptr<CaptureSessionState> session(const Params& params, CaptureRegistry& registry) {
+  auto id = params.integer("capture");
+  if (!id)
+    throw HelperError::invalid("capture id required");
+  auto found = registry.sessions.find(*id);
+  if (found == registry.sessions.end() || found->second->isTerminal())
+    throw notActive(*id);
+  return found->second;
+}
+
+// Blocks the calling task until the permission is answered (prompting only when asked to).
+std::string waitAuthorization(Server& server, const std::string& kind, bool request) {
+  bool microphone = kind == "microphone";
+  if (!request)
+    return microphone ? microphoneStatus(server.platform()) : speechStatus(server.platform());
+  auto answer = std::make_shared<std::promise<std::string>>();
+  auto status = answer->get_future();
+  auto done = [answer](std::string value) { answer->set_value(std::move(value)); };
+  if (microphone)
+    requestMicrophone(server, done);
+  else
+    requestSpeech(server, done);
+  return status.get();
+}
+
+struct EngineChoice {
+  EngineKind engine;
+  bool onDevice;
+};
+
+EngineChoice chooseEngine(const std::string& requested, bool allowServer,
+                          const LocaleSupport& support, SpeechRecognizer* recognizer,
+                          const std::string& tag, bool analyzerExists) {
+  bool analyzerUsable = support.analyzer == "installed" && analyzerExists;
+  auto checked = [&](EngineChoice choice) {
+    if (recognizer && !recognizer->isAvailable())
+      throw HelperError("recognizer_unavailable",
+                        "SFSpeechRecognizer reports unavailable (Dictation/Siri may be disabled)",
+                        std::nullopt, std::nullopt, tag);
+    return choice;
+  };
+  if (requested == "speech_analyzer" && analyzerUsable)
+    return {EngineKind::analyzer, true};
+  if (requested != "speech_analyzer") {
+    if (requested != "speech_recognizer" && analyzerUsable)
+      return {EngineKind::analyzer, true};
+    if (support.recognizerOnDevice)
+      return recognizer ? checked({EngineKind::recognizer, true})
+                        : EngineChoice{EngineKind::recognizer, true};
+    if (allowServer && recognizer)
+      return checked({EngineKind::recognizer, false});
+  }
+  std::vector<std::string> reasons;
+  if (support.analyzer == "installed")
+    reasons.push_back("SpeechAnalyzer installed but not selectable");
+  else if (support.analyzer == "downloadable")
+    reasons.push_back("SpeechAnalyzer model not installed (install_locale_assets can download it)");
+  else if (analyzerExists)
+    reasons.push_back("SpeechAnalyzer does not support " + tag);
+  else
+    reasons.push_back("SpeechAnalyzer needs macOS 26");
+  if (recognizer && !support.recognizerOnDevice)
+    reasons.push_back("SFSpeechRecognizer has no on-device model for " + tag);
+  else if (!recognizer)
+    reasons.push_back("SFSpeechRecognizer does not support " + tag);
+  std::string message;
+  for (const auto& reason : reasons)
+    message += (message.empty() ? "" : "; ") + reason;
+  std::string code =
+      !recognizer && !support.analyzer ? "locale_unsupported" : "on_device_unavailable";
+  throw HelperError(code, message, std::nullopt, std::nullopt, tag);
+}
+
+// Everything between the synchronous checks and opening the source; runs on the task executor
+// and may wait for the user to answer a permission prompt.
+StartPlan plan(Server& server, const StartRequest& request) {
+  const Platform& platform = server.platform();
+  StartPlan plan;
+  auto analyzer = analyzerLocales(platform);
+  try {
+    plan.locale = resolveLocale(platform, request.locale, analyzer);
+  } catch (...) {
+    throw boundaryError(std::current_exception(), "resolve locale");
+  }
+  std::string tag = bcp47(plan.locale);
+
+  if (request.sourceKind == "microphone") {
+    auto devices = listInputDevices(*platform.hardware, platform.process->currentLocale());
+    if (devices.empty())
+      throw HelperError("no_input_device", "no audio input device");
+    if (request.deviceUid && !request.deviceUid->empty()) {
+      plan.device = findInputDevice(devices, *request.deviceUid);
+      if (!plan.device)
+        throw HelperError("device_not_found", *request.deviceUid);
+    } else {
+      auto preferred = std::find_if(devices.begin(), devices.end(),
+                                    [](const InputDeviceInfo& device) { return device.isDefault; });
+      plan.device = preferred != devices.end() ? *preferred : devices.front();
+    }
+  } else if (request.sourceKind != "file") {
+    throw HelperError::invalid("source.kind must be microphone or file");
+  }
+
+  if (request.sourceKind == "microphone") {
+    std::string status = waitAuthorization(server, "microphone", request.requestAuthorization);
+    if (status != "authorized")
+      throw HelperError("not_authorized_microphone", "microphone " + status, std::nullopt,
+                        std::nullopt, std::nullopt, status);
+  }
+  std::string status = waitAuthorization(server, "speech", request.requestAuthorization);
+  if (status != "authorized")
+    throw HelperError("not_authorized_speech", "speech recognition " + status, std::nullopt,
+                      std::nullopt, std::nullopt, status);
+
+  LocaleSupport support = localeSupport(platform, plan.locale, analyzer);
+  plan.recognizer = platform.recognizer->makeRecognizer(tag);
+  auto choice = chooseEngine(request.engine, request.allowServer, support, plan.recognizer.get(),
+                             tag, speechAnalyzerAvailable(platform.process->osVersion()));
+  plan.engine = choice.engine;
+  plan.onDevice = choice.onDevice;
+  return plan;
+}
+
+std::shared_ptr<AudioSourceDriver> openSource(Server& server, const StartRequest& request,
+                                              const StartPlan& plan) {
+  const Platform& platform = server.platform();
+  if (request.sourceKind == "microphone")
+    return MicrophoneSource::create(*platform.audioInput, *plan.device, server.poster());
+  if (!request.path || request.path->empty() || request.path->front() != '/')
+    throw HelperError::invalid("file source needs an absolute path");
+  return FileSource::open(*platform.audio, *request.path, request.realtime, server.clock(),
+                          server.poster());
+}
+
+StartRequest readStart(const Params& params, int64_t id) {
+  StartRequest request;
+  request.id = id;
+  request.contextual = params.stringArray("contextual_strings").value_or(std::vector<std::string>{});
+  double intervalMs = params.number("level_interval_ms").value_or(50.0);
+  request.levelInterval = std::max(std::min(intervalMs / 1000.0, 5.0), 0.01);
+  request.punctuation = params.boolean("punctuation").value_or(true);
+  request.requestAuthorization = params.boolean("request_authorization").value_or(true);
+  request.allowServer = params.string("recognition") == "allow_server";
+  request.engine = params.string("engine").value_or("auto");
+  request.locale = params.string("locale");
+  Params source = params.object("source").value_or(Params());
+  request.sourceKind = source.string("kind").value_or("microphone");
+  request.deviceUid = source.string("device_uid");
+  request.path = source.string("path");
+  request.realtime = source.boolean("realtime").value_or(false);
+  return request;
+}
+
+void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistry> registry,
+                  const Params& params, Completion done) {
+  auto id = params.integer("capture");
+  if (!id) {
+    done(HelperError::invalid("capture id required"));
+    return;
+  }
+  if (registry->sessions.count(*id)) {
+    done(HelperError::invalid("capture " + std::to_string(*id) + " already exists"));
+    return;
+  }
+  StartRequest request = readStart(params, *id);
+  bool tooMany = request.contextual.size() > maxContextStrings;
+  bool tooLong = std::any_of(request.contextual.begin(), request.contextual.end(),
+                             [](const std::string& phrase) {
+                               return userPerceivedLength(phrase) > maxContextStringChars;
+                             });
+  if (tooMany || tooLong) {
+    done(HelperError::invalid("contextual_strings exceed " + std::to_string(maxContextStrings) +
+                              " x " + std::to_string(maxContextStringChars)));
+    return;
+  }
+
+  std::weak_ptr<CaptureRegistry> weakRegistry = registry;
+  server->runTask([server, weakRegistry, request, done] {
+    StartPlan chosen;
+    try {
+      chosen = plan(*server, request);
+    } catch (...) {
+      server->completeOnMain(done, boundaryError(std::current_exception(), "start capture"));
+      return;
+    }
+    server->post([server, weakRegistry, request, chosen, done] {
+      auto registry = weakRegistry.lock();
+      if (!registry || server->shuttingDown())
+        return;
+      std::shared_ptr<AudioSourceDriver> source;
+      try {
+        source = openSource(*server, request, chosen);
+      } catch (...) {
+        done(boundaryError(std::current_exception(), "open audio source"));
+        return;
+      }
+      CaptureSessionState::Config config;
+      config.id = request.id;
+      config.locale = chosen.locale;
+      config.engineKind = chosen.engine;
+      config.onDevice = chosen.onDevice;
+      config.punctuation = request.punctuation;
+      config.contextual = request.contextual;
+      config.levelInterval = request.levelInterval;
+      config.recognizer = chosen.recognizer;
+      config.source = source;
+      config.device = chosen.device;
+      auto session = CaptureSessionState::create(server, std::move(config));
+      int64_t id = request.id;
+      session->setOnTerminal([weakRegistry, id, weakSession = std::weak_ptr(session)] {
+        auto registry = weakRegistry.lock();
+        auto session = weakSession.lock();
+        // A newer session may have taken the id; only the one that ended leaves.
+        if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
+          registry->remove(id);
+      });
+      registry->sessions[id] = session;
+      Json result = {{"engine", engineKindName(chosen.engine)},
+                     {"device", chosen.device ? chosen.device->json() : Json(nullptr)},
+                     {"locale", bcp47(chosen.locale)},
+                     {"on_device", chosen.onDevice}};
+      server->runTask([server, weakRegistry, session, id, result, done] {
+        try {
+          session->start();
+          server->completeOnMain(done, result);
+        } catch (...) {
+          auto error = boundaryError(std::current_exception(), "start capture");
+          server->post([weakRegistry, session, id, error, done] {
+            auto registry = weakRegistry.lock();
+            if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
+              registry->remove(id);
+            done(error);
+          });
+        }
+      });
+    });
+  });
+}
+
+} // namespace
+
+void registerCaptureOps(Server& server) {
+  auto registry = std::make_shared<CaptureRegistry>();
+  server.onShutdown([registry] {
+    auto snapshot = registry->sessions;
+    for (auto& [id, session] : snapshot)
+      session->cancel();
+    registry->sessions.clear();
+  });
+  std::weak_ptr<Server> weakServer = server.weak_from_this();
+  server.registerOp("capture.start", [weakServer, registry](const Params& params, Completion done) {
+    if (auto server = weakServer.lock())
+      startCapture(server, registry, params, std::move(done));
+  });
+  server.registerOp("capture.commit", [registry](const Params& params, Completion done) {
+    session(params, *registry)->commit(std::move(done));
+  });
+  server.registerOp("capture.stop", [registry](const Params& params, Completion done) {
+    session(params, *registry)->stop();
+    done(Json::object());
+  });
+  server.registerOp("capture.cancel", [registry](const Params& params, Completion done) {
+    session(params, *registry)->cancel();
+    done(Json::object());
+  });
+}
+
+} // namespace quelt

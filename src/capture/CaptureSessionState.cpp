@@ -1,0 +1,343 @@
+#include "capture/CaptureSessionState.h"
+
+#include "engines/AnalyzerSegment.h"
+#include "engines/RecognizerSegment.h"
+#include "server/ProcessOps.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quelt {
+namespace {
+
+struct Level {
+  double energy = 0; // sum over frames of the mean square across channels
+  float peak = 0;
+};
+
+template <typename Sample, typename Scale>
+void accumulate(std::span<const Sample> samples, Scale scale, double& sum, float& peak) {
+  for (Sample sample : samples) {
+    float x = scale(sample);
+    sum += static_cast<double>(x * x);
+    peak = std::max(peak, std::fabs(x));
+  }
+}
+
+Level measure(const PcmBuffer& buffer) {
+  const AudioFormat& format = buffer.format();
+  Level level;
+  if (format.channels == 0)
+    return level;
+  size_t valid = static_cast<size_t>(buffer.frameLength()) *
+                 (format.interleaved ? format.channels : 1);
+  double sum = 0;
+  for (uint32_t plane = 0; plane < format.planes(); ++plane) {
+    if (format.sampleFormat == SampleFormat::float32)
+      accumulate(buffer.floatPlane(plane).first(valid), [](float x) { return x; }, sum,
+                 level.peak);
+    else
+      accumulate(
+          buffer.int16Plane(plane).first(valid),
+          [](int16_t x) { return static_cast<float>(x) / 32768.0f; }, sum, level.peak);
+  }
+  level.energy = sum / format.channels;
+  return level;
+}
+
+} // namespace
+
+std::string_view CaptureSessionState::phaseName(Phase phase) {
+  switch (phase) {
+  case Phase::starting:
+    return "starting";
+  case Phase::listening:
+    return "listening";
+  case Phase::committing:
+    return "committing";
+  case Phase::stopping:
+    return "stopping";
+  case Phase::stopped:
+    return "stopped";
+  case Phase::cancelled:
+    return "cancelled";
+  case Phase::failed:
+    return "failed";
+  }
+  return "failed";
+}
+
+CaptureSessionState::CaptureSessionState(std::shared_ptr<Server> server, Config config)
+    : server_(std::move(server)), config_(std::move(config)) {}
+
+std::shared_ptr<CaptureSessionState> CaptureSessionState::create(std::shared_ptr<Server> server,
+                                                                 Config config) {
+  return std::shared_ptr<CaptureSessionState>(
+      new CaptureSessionState(std::move(server), std::move(config)));
+}
+
+bool CaptureSessionState::isTerminal() const {
+  Phase phase = phase_;
+  return phase == Phase::stopped || phase == Phase::cancelled || phase == Phase::failed;
+}
+
+std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
+  int64_t index = nextSegment_++;
+  std::string tag = bcp47(config_.locale);
+  if (config_.engineKind == EngineKind::recognizer) {
+    if (!config_.recognizer)
+      throw HelperError("recognizer_unavailable", "no recognizer", std::nullopt, std::nullopt,
+                        tag);
+    return RecognizerSegment::create(index, *config_.recognizer, config_.onDevice,
+                                     config_.punctuation, config_.contextual, callbacks(),
+                                     {server_->clock(), server_->poster()});
+  }
+  const Platform& platform = server_->platform();
+  if (!speechAnalyzerAvailable(platform.process->osVersion()) || !platform.transcriber)
+    throw HelperError("on_device_unavailable", "SpeechAnalyzer needs macOS 26", std::nullopt,
+                      std::nullopt, tag);
+  std::weak_ptr<Server> server = server_;
+  auto segment = AnalyzerSegment::create(
+      index, config_.locale, config_.source->format(), *platform.transcriber, callbacks(),
+      {server_->clock(), server_->poster(),
+       [server](std::function<void()> work) {
+         if (auto alive = server.lock())
+           alive->runTask(std::move(work));
+       },
+       *platform.audio});
+  segment->start();
+  return segment;
+}
+
+SegmentCallbacks CaptureSessionState::callbacks() {
+  std::weak_ptr<CaptureSessionState> weak = weak_from_this();
+  auto alive = [weak]() -> std::shared_ptr<CaptureSessionState> {
+    auto session = weak.lock();
+    return session && !session->isTerminal() ? session : nullptr;
+  };
+  return {
+      [alive](int64_t segment, const std::string& text) {
+        if (auto session = alive())
+          session->server_->event(
+              "capture.partial",
+              {{"capture", session->id()}, {"segment", segment}, {"text", text}});
+      },
+      [alive](int64_t segment, const std::string& text, std::optional<double> confidence) {
+        auto session = alive();
+        if (!session)
+          return;
+        Json payload = {{"capture", session->id()}, {"segment", segment}, {"text", text}};
+        if (confidence)
+          payload["confidence"] = *confidence;
+        session->server_->event("capture.final", std::move(payload));
+        session->finalizedSegments_.insert(segment);
+        session->closing_.erase(segment);
+        session->finishStopped();
+      },
+      [alive](int64_t segment, const HelperError& error) {
+        if (auto session = alive()) {
+          session->closing_.erase(segment);
+          session->fail(error);
+        }
+      }};
+}
+
+void CaptureSessionState::start() {
+  auto segment = makeSegment();
+  {
+    std::lock_guard lock(lock_);
+    current_ = segment;
+  }
+  auto notActive = [this] {
+    return HelperError("session_not_active",
+                       "capture " + std::to_string(id()) + " is " +
+                           std::string(phaseName(phase_)),
+                       std::nullopt, id());
+  };
+  // A session cancelled while its segment was being made never starts its source.
+  if (isTerminal())
+    throw notActive();
+  std::weak_ptr<CaptureSessionState> weak = weak_from_this();
+  config_.source->start(
+      [weak](const PcmBuffer& buffer) {
+        if (auto session = weak.lock())
+          session->onBuffer(buffer);
+      },
+      [weak] {
+        if (auto session = weak.lock())
+          session->onSourceEnd();
+      },
+      [weak](const HelperError& error) {
+        if (auto session = weak.lock())
+          session->fail(error);
+      });
+  Phase expected = Phase::starting;
+  if (!phase_.compare_exchange_strong(expected, Phase::listening)) {
+    // Cancelled while the source was starting: its stop may have come before the start.
+    config_.source->stop();
+    throw notActive();
+  }
+  Json payload = {{"capture", id()}, {"engine", engineKindName(config_.engineKind)}};
+  if (config_.device)
+    payload["device"] = config_.device->json();
+  server_->event("capture.listening", std::move(payload));
+  // A short file can run out before the session was listening; it stops now instead.
+  server_->post([weak] {
+    auto session = weak.lock();
+    if (session && session->sourceEnded_)
+      session->onSourceEnd();
+  });
+}
+
+void CaptureSessionState::onSourceEnd() {
+  sourceEnded_ = true;
+  if (phase_ == Phase::listening || phase_ == Phase::committing)
+    stop();
+}
+
+void CaptureSessionState::onBuffer(const PcmBuffer& buffer) {
+  uint32_t frames = buffer.frameLength();
+  std::shared_ptr<SegmentEngine> segment;
+  std::optional<Json> level;
+  if (frames > 0) {
+    Level measured = measure(buffer);
+    double rate = buffer.format().sampleRate;
+    std::lock_guard lock(lock_);
+    sumSquares_ += measured.energy;
+    frames_ += frames;
+    framesSinceEmit_ += frames;
+    totalFrames_ += frames;
+    peak_ = std::max(peak_, measured.peak);
+    if (rate > 0 && static_cast<double>(framesSinceEmit_) / rate >= config_.levelInterval) {
+      double rms = frames_ >= 1 ? std::sqrt(sumSquares_ / static_cast<double>(frames_)) : 0.0;
+      level = Json{{"capture", id()},
+                   {"rms", std::min(rms, 1.0)},
+                   {"peak", std::min(peak_, 1.0f)},
+                   {"elapsed_ms", static_cast<double>(totalFrames_) / rate * 1000.0}};
+      sumSquares_ = 0;
+      frames_ = 0;
+      framesSinceEmit_ = 0;
+      peak_ = 0;
+    }
+  }
+  if (level)
+    server_->event("capture.level", std::move(*level));
+  {
+    std::lock_guard lock(lock_);
+    segment = current_;
+  }
+  if (segment)
+    segment->append(buffer);
+}
+
+void CaptureSessionState::closeSegment(const std::shared_ptr<SegmentEngine>& segment) {
+  if (!segment || finalizedSegments_.count(segment->index()))
+    return;
+  closing_[segment->index()] = segment;
+  segment->endAudio();
+}
+
+void CaptureSessionState::commit(Completion reply) {
+  if (phase_ != Phase::listening) {
+    reply(HelperError("session_not_active",
+                      "capture " + std::to_string(id()) + " is " + std::string(phaseName(phase_)),
+                      std::nullopt, id()));
+    return;
+  }
+  phase_ = Phase::committing;
+  std::weak_ptr<CaptureSessionState> weak = weak_from_this();
+  server_->runTask([weak, reply] {
+    auto session = weak.lock();
+    if (!session)
+      return;
+    std::shared_ptr<SegmentEngine> fresh;
+    std::optional<HelperError> failure;
+    try {
+      fresh = session->makeSegment();
+    } catch (...) {
+      failure = boundaryError(std::current_exception(), "commit");
+    }
+    session->server_->post([weak, reply, fresh, failure] {
+      auto session = weak.lock();
+      if (!session)
+        return;
+      if (failure) {
+        if (session->phase_ == Phase::committing)
+          session->phase_ = Phase::listening;
+        reply(*failure);
+        return;
+      }
+      if (session->phase_ != Phase::committing) {
+        // Stopped, cancelled or failed meanwhile: the new segment is not needed.
+        fresh->cancel();
+        reply(HelperError("session_not_active",
+                          "capture " + std::to_string(session->id()) + " is " +
+                              std::string(phaseName(session->phase_)),
+                          std::nullopt, session->id()));
+        return;
+      }
+      std::shared_ptr<SegmentEngine> old;
+      {
+        std::lock_guard lock(session->lock_);
+        old = std::exchange(session->current_, fresh);
+      }
+      session->closeSegment(old);
+      session->phase_ = Phase::listening;
+      session->server_->event("capture.segment",
+                              {{"capture", session->id()}, {"segment", fresh->index()}});
+      reply(Json{{"segment", fresh->index()}});
+    });
+  });
+}
+
+void CaptureSessionState::stop() {
+  if (phase_ != Phase::listening && phase_ != Phase::committing)
+    return;
+  phase_ = Phase::stopping;
+  config_.source->stop();
+  std::shared_ptr<SegmentEngine> segment;
+  {
+    std::lock_guard lock(lock_);
+    segment = std::exchange(current_, nullptr);
+  }
+  closeSegment(segment);
+  finishStopped();
+}
+
+void CaptureSessionState::finishStopped() {
+  if (phase_ != Phase::stopping || !closing_.empty())
+    return;
+  phase_ = Phase::stopped;
+  server_->event("capture.stopped", {{"capture", id()}});
+  if (onTerminal_)
+    onTerminal_();
+}
+
+void CaptureSessionState::cancel() { end(Phase::cancelled, "capture.cancelled", Json::object()); }
+
+void CaptureSessionState::fail(const HelperError& error) {
+  end(Phase::failed, "capture.failed", {{"error", error.json()}});
+}
+
+void CaptureSessionState::end(Phase terminal, const std::string& event, Json payload) {
+  if (isTerminal())
+    return;
+  phase_ = terminal;
+  config_.source->stop();
+  std::shared_ptr<SegmentEngine> segment;
+  {
+    std::lock_guard lock(lock_);
+    segment = std::exchange(current_, nullptr);
+  }
+  if (segment)
+    segment->cancel();
+  for (auto& [index, closing] : closing_)
+    closing->cancel();
+  closing_.clear();
+  payload["capture"] = id();
+  server_->event(event, std::move(payload));
+  if (onTerminal_)
+    onTerminal_();
+}
+
+} // namespace quelt

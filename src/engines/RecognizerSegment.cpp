@@ -1,0 +1,136 @@
+#include "engines/RecognizerSegment.h"
+
+namespace quelt {
+namespace {
+
+constexpr const char* assistantDomain = "kAFAssistantErrorDomain";
+constexpr const char* speechDomain = "kLSRErrorDomain";
+constexpr const char* urlLoadingDomain = "NSURLErrorDomain";
+
+bool endOfSpeech(const PlatformError& error) {
+  if (error.domain() == speechDomain)
+    return true;
+  return error.domain() == assistantDomain &&
+         (error.code() == 1110 || error.code() == 1101 || error.code() == 216);
+}
+
+std::optional<double> meanConfidence(const std::vector<float>& confidences) {
+  if (confidences.empty())
+    return std::nullopt;
+  double sum = 0.0;
+  for (float confidence : confidences)
+    sum += static_cast<double>(confidence);
+  return sum / static_cast<double>(confidences.size());
+}
+
+} // namespace
+
+RecognizerSegment::RecognizerSegment(int64_t index, bool onDevice, SegmentCallbacks callbacks,
+                                     Context context)
+    : index_(index), callbacks_(std::move(callbacks)), onDevice_(onDevice),
+      context_(std::move(context)) {}
+
+std::shared_ptr<RecognizerSegment>
+RecognizerSegment::create(int64_t index, SpeechRecognizer& recognizer, bool onDevice,
+                          bool punctuation, std::vector<std::string> contextual,
+                          SegmentCallbacks callbacks, Context context) {
+  std::shared_ptr<RecognizerSegment> segment(
+      new RecognizerSegment(index, onDevice, std::move(callbacks), std::move(context)));
+  RecognitionSettings settings;
+  settings.reportPartialResults = true;
+  settings.requiresOnDeviceRecognition = onDevice;
+  settings.contextualStrings = std::move(contextual);
+  settings.addsPunctuation = punctuation;
+  std::weak_ptr<RecognizerSegment> weak = segment;
+  PostToMain post = segment->context_.post;
+  segment->task_ = recognizer.startTask(
+      settings, [weak, post](std::optional<RecognitionResult> result,
+                             std::optional<PlatformError> error) {
+        post([weak, result = std::move(result), error = std::move(error)] {
+          if (auto alive = weak.lock())
+            alive->handle(result, error);
+        });
+      });
+  return segment;
+}
+
+void RecognizerSegment::handle(const std::optional<RecognitionResult>& result,
+                               const std::optional<PlatformError>& error) {
+  if (finished_ || cancelled_)
+    return;
+  if (result) {
+    const std::string& text = result->formattedString;
+    if (!result->isFinal) {
+      lastPartial_ = text;
+      callbacks_.partial(index_, text);
+      return;
+    }
+    finish(text, meanConfidence(result->segmentConfidences));
+    return;
+  }
+  if (!error)
+    return;
+  if (ended_ && endOfSpeech(*error)) {
+    finish(lastPartial_, std::nullopt);
+    return;
+  }
+  bool networkFailure = error->domain() == urlLoadingDomain ||
+                        (!onDevice_ && error->domain() == assistantDomain && error->code() == 1107);
+  if (networkFailure) {
+    fail(HelperError("network_unavailable", error->description(), error->domain(), error->code()));
+    return;
+  }
+  fail(HelperError::native(*error, "recognition"));
+}
+
+void RecognizerSegment::finish(const std::string& text, std::optional<double> confidence) {
+  if (finished_)
+    return;
+  finished_ = true;
+  disarmTimer();
+  callbacks_.final(index_, text, confidence);
+}
+
+void RecognizerSegment::fail(const HelperError& error) {
+  if (finished_)
+    return;
+  finished_ = true;
+  disarmTimer();
+  if (task_)
+    task_->cancel();
+  callbacks_.failure(index_, error);
+}
+
+void RecognizerSegment::disarmTimer() {
+  if (finalizeTimer_)
+    finalizeTimer_->cancel();
+}
+
+void RecognizerSegment::append(const PcmBuffer& buffer) {
+  // The task is set before the segment is handed out and never changes.
+  task_->append(buffer);
+}
+
+void RecognizerSegment::endAudio() {
+  if (ended_)
+    return;
+  ended_ = true;
+  task_->endAudio();
+  std::weak_ptr<RecognizerSegment> weak = weak_from_this();
+  finalizeTimer_ = context_.clock.schedule(finalizeTimeout, [weak] {
+    auto segment = weak.lock();
+    if (!segment || segment->finished_)
+      return;
+    segment->task_->cancel();
+    segment->finish(segment->lastPartial_, std::nullopt);
+  });
+}
+
+void RecognizerSegment::cancel() {
+  cancelled_ = true;
+  disarmTimer();
+  if (task_)
+    task_->cancel();
+}
+
+} // namespace quelt

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/AudioServices.h"
+
+namespace quelt {
+
+// Audio files through libsndfile (WAV, CAF, FLAC, OGG and whatever else it opens) and format
+// conversion with libsoxr for the rate.
+//
+// Channel mapping, since files carry no layout the helper could trust: many to one averages
+// the channels, one to many copies the channel, and otherwise the first channels pass through
+// and any extra output channels stay silent. The first channels are the front left and right
+// in every common layout, so they keep the speech; mixing the rest in would invent a layout.
+class SndfileAudioServices : public AudioServices {
+public:
+  // Throws PlatformError in the "libsndfile" domain with libsndfile's own code and text.
+  std::unique_ptr<AudioFileReader> openForReading(const std::string& path) override;
+  // Null for a rate that is not positive or no channels on either side.
+  std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
+                                                const AudioFormat& to) override;
+};
+
+} // namespace quelt

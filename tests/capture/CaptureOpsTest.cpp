@@ -1,0 +1,238 @@
+#include "ServerHarness.h"
+#include "engines/SegmentEngine.h"
+
+#include <gtest/gtest.h>
+
+namespace quelt::testing {
+namespace {
+
+const AudioFormat micFormat{48000, 1, SampleFormat::float32, true};
+
+// Captures on fake services: a silent file and a fake microphone, recognised by scripted
+// recognition tasks.
+class CaptureOps : public ::testing::Test {
+protected:
+  void SetUp() override {
+    auto& fakes = harness.fakes();
+    fakes.recognizer->supported = {"en-US"};
+    fakes.recognizer->recognizers = {{"en-US", {}}};
+    fakes.audio->files["/fixtures/one-second.wav"] = {{16000, 1, SampleFormat::float32, false},
+                                                      16000};
+    fakes::FakeHardware::Device mic;
+    mic.id = 10;
+    mic.uid = "mic-1";
+    mic.name = "Desk Mic";
+    mic.inputBuffers = {1};
+    mic.sampleRate = 48000;
+    fakes.hardware->devices = {mic};
+    fakes.hardware->defaultDevice = 10;
+    fakes.audioInput->devices["mic-1"] = micFormat;
+  }
+
+  Json request(const std::string& line) { return harness.request(line); }
+  Json next() { return harness.next().value_or(Json()); }
+  Json error(const std::string& line) { return request(line)["error"]; }
+  // The next line that is not a level reading.
+  Json nextEvent() {
+    for (;;) {
+      Json line = next();
+      if (!line.is_object() || line.value("event", "") != "capture.level")
+        return line;
+    }
+  }
+
+  // Starts capture `id` from the microphone and reads its listening event and reply.
+  void startMicrophone(int id, const std::string& extra = "") {
+    harness.send(R"({"id":)" + std::to_string(id) + R"(,"op":"capture.start","params":{"capture":)" +
+                 std::to_string(id) + extra + "}}");
+    EXPECT_EQ(next()["event"], "capture.listening");
+    EXPECT_EQ(next()["ok"], true);
+  }
+  std::shared_ptr<fakes::FakeRecognitionTask> task(size_t index) {
+    return harness.fakes().recognizer->task(index);
+  }
+
+  ServerHarness harness;
+};
+
+TEST_F(CaptureOps, AMicrophoneCaptureAnnouncesItselfThenReplies) {
+  harness.start();
+  harness.send(R"({"id":1,"op":"capture.start","params":{"capture":7}})");
+  Json device = {{"uid", "mic-1"},
+                 {"name", "Desk Mic"},
+                 {"input_channels", 1},
+                 {"sample_rate", 48000.0},
+                 {"is_default", true}};
+  EXPECT_EQ(next(), (Json{{"event", "capture.listening"},
+                          {"capture", 7},
+                          {"engine", "speech_recognizer"},
+                          {"device", device}}));
+  EXPECT_EQ(next(), (Json{{"id", 1},
+                          {"ok", true},
+                          {"result",
+                           {{"engine", "speech_recognizer"},
+                            {"device", device},
+                            {"locale", "en-US"},
+                            {"on_device", true}}}}));
+  EXPECT_TRUE(task(0)->settings.addsPunctuation);
+  EXPECT_TRUE(task(0)->settings.requiresOnDeviceRecognition);
+}
+
+TEST_F(CaptureOps, CommitsSplitTheAudioIntoSegmentsThatFinishOnTheirOwn) {
+  harness.start();
+  startMicrophone(3);
+  task(0)->emitPartial("hello");
+  EXPECT_EQ(next(), (Json{{"event", "capture.partial"}, {"capture", 3}, {"segment", 0},
+                          {"text", "hello"}}));
+  harness.send(R"({"id":2,"op":"capture.commit","params":{"capture":3}})");
+  EXPECT_EQ(next(), (Json{{"event", "capture.segment"}, {"capture", 3}, {"segment", 1}}));
+  EXPECT_EQ(next(), (Json{{"id", 2}, {"ok", true}, {"result", {{"segment", 1}}}}));
+  harness.send(R"({"id":3,"op":"capture.commit","params":{"capture":3}})");
+  EXPECT_EQ(next()["segment"], 2);
+  EXPECT_EQ(next()["result"]["segment"], 2);
+  EXPECT_EQ(task(0)->endAudioCalls, 1);
+  EXPECT_EQ(task(1)->endAudioCalls, 1);
+  EXPECT_EQ(task(2)->endAudioCalls, 0);
+
+  task(1)->emitFinal("second", {0.5f});
+  EXPECT_EQ(next(), (Json{{"event", "capture.final"}, {"capture", 3}, {"segment", 1},
+                          {"text", "second"}, {"confidence", 0.5}}));
+  task(0)->emitFinal("hello world", {});
+  EXPECT_EQ(next(), (Json{{"event", "capture.final"}, {"capture", 3}, {"segment", 0},
+                          {"text", "hello world"}}));
+}
+
+TEST_F(CaptureOps, StopWaitsForClosingSegmentsAndFinalsComeFirst) {
+  harness.start();
+  startMicrophone(4);
+  EXPECT_EQ(request(R"({"id":2,"op":"capture.stop","params":{"capture":4}})")["result"],
+            Json::object());
+  // Stopping: a commit names the phase, a second stop changes nothing.
+  EXPECT_EQ(error(R"({"id":3,"op":"capture.commit","params":{"capture":4}})"),
+            (Json{{"code", "session_not_active"}, {"message", "capture 4 is stopping"},
+                  {"native_code", 4}}));
+  EXPECT_EQ(request(R"({"id":4,"op":"capture.stop","params":{"capture":4}})")["ok"], true);
+  task(0)->emitFinal("done", {});
+  EXPECT_EQ(next()["event"], "capture.final");
+  EXPECT_EQ(next(), (Json{{"event", "capture.stopped"}, {"capture", 4}}));
+  // Ended sessions leave the registry; their id can be used again.
+  EXPECT_EQ(error(R"({"id":5,"op":"capture.stop","params":{"capture":4}})")["message"],
+            "capture 4 is not active");
+  startMicrophone(4);
+}
+
+TEST_F(CaptureOps, AStopWithNothingClosingEndsAtOnce) {
+  harness.start();
+  startMicrophone(5);
+  task(0)->emitFinal("finished early", {}); // the recognizer ended the segment by itself
+  EXPECT_EQ(next()["event"], "capture.final");
+  harness.send(R"({"id":2,"op":"capture.stop","params":{"capture":5}})");
+  EXPECT_EQ(next(), (Json{{"event", "capture.stopped"}, {"capture", 5}}));
+  EXPECT_EQ(next()["id"], 2);
+  EXPECT_EQ(task(0)->endAudioCalls, 0);
+}
+
+TEST_F(CaptureOps, ASilentRecognizerIsFinishedByTheTimerThenTheSessionStops) {
+  harness.start();
+  startMicrophone(6);
+  task(0)->emitPartial("almost");
+  EXPECT_EQ(next()["text"], "almost");
+  EXPECT_EQ(request(R"({"id":2,"op":"capture.stop","params":{"capture":6}})")["ok"], true);
+  harness.clock().advance(finalizeTimeout);
+  EXPECT_EQ(next(), (Json{{"event", "capture.final"}, {"capture", 6}, {"segment", 0},
+                          {"text", "almost"}}));
+  EXPECT_EQ(next()["event"], "capture.stopped");
+}
+
+TEST_F(CaptureOps, CancelAfterStopSilencesTheRestAndASecondCancelIsRefused) {
+  harness.start();
+  startMicrophone(8);
+  request(R"({"id":2,"op":"capture.stop","params":{"capture":8}})");
+  EXPECT_EQ(request(R"({"id":3,"op":"capture.cancel","params":{"capture":8}})"),
+            (Json{{"event", "capture.cancelled"}, {"capture", 8}}));
+  EXPECT_EQ(next()["id"], 3);
+  task(0)->emitFinal("too late", {});
+  EXPECT_EQ(error(R"({"id":4,"op":"capture.cancel","params":{"capture":8}})")["code"],
+            "session_not_active");
+  EXPECT_EQ(task(0)->cancelCalls, 1);
+}
+
+TEST_F(CaptureOps, ASegmentFailureWhileStoppingFailsTheSession) {
+  harness.start();
+  startMicrophone(9);
+  request(R"({"id":2,"op":"capture.stop","params":{"capture":9}})");
+  task(0)->emitError("Other", 5, "decoder crashed");
+  EXPECT_EQ(next(), (Json{{"event", "capture.failed"},
+                          {"capture", 9},
+                          {"error",
+                           {{"code", "native"},
+                            {"message", "recognition: decoder crashed"},
+                            {"domain", "Other"},
+                            {"native_code", 5}}}}));
+  EXPECT_EQ(harness.nextRaw(std::chrono::milliseconds(100)), std::nullopt);
+}
+
+TEST_F(CaptureOps, AVanishingMicrophoneFailsTheCaptureAndFreesIt) {
+  harness.start();
+  startMicrophone(10);
+  harness.fakes().audioInput->latest()->vanish();
+  EXPECT_EQ(next(), (Json{{"event", "capture.failed"},
+                          {"capture", 10},
+                          {"error",
+                           {{"code", "native"},
+                            {"message", "audio input configuration changed; capture stopped"},
+                            {"domain", "AVFAudio"}}}}));
+  EXPECT_EQ(task(0)->cancelCalls, 1);
+  EXPECT_EQ(error(R"({"id":2,"op":"capture.commit","params":{"capture":10}})")["code"],
+            "session_not_active");
+}
+
+TEST_F(CaptureOps, LevelsFollowTheAudioClockAcrossBuffers) {
+  harness.start();
+  startMicrophone(11); // 50 ms by default
+  PcmBuffer buffer(micFormat, 2048);
+  buffer.setFrameLength(2048);
+  std::fill(buffer.floatPlane(0).begin(), buffer.floatPlane(0).end(), 0.5f);
+  buffer.floatPlane(0)[7] = -1.5f;
+  auto* input = harness.fakes().audioInput->latest();
+  for (int i = 0; i < 4; ++i)
+    input->deliver(buffer);
+  Json first = next();
+  EXPECT_EQ(first["event"], "capture.level");
+  EXPECT_EQ(first["peak"], 1.0);
+  EXPECT_NEAR(first["rms"].get<double>(), 0.5, 0.01);
+  EXPECT_NEAR(first["elapsed_ms"].get<double>(), 4096 / 48.0, 1e-6);
+  Json second = next();
+  EXPECT_NEAR(second["elapsed_ms"].get<double>(), 8192 / 48.0, 1e-6);
+  EXPECT_EQ(task(0)->appendedFrames, 4u * 2048);
+}
+
+TEST_F(CaptureOps, AFileCaptureRunsToItsEndAndStops) {
+  harness.start();
+  harness.send(
+      R"({"id":1,"op":"capture.start","params":{"capture":2,"level_interval_ms":60000,"source":{"kind":"file","path":"/fixtures/one-second.wav"}}})");
+  EXPECT_EQ(next(), (Json{{"event", "capture.listening"}, {"capture", 2},
+                          {"engine", "speech_recognizer"}}));
+  EXPECT_EQ(harness.replyTo(1)["result"]["device"], nullptr);
+  // A second and the half-second tail, then the end stops the capture.
+  for (int i = 0; i < 500 && task(0)->endAudioCalls == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(task(0)->endAudioCalls, 1);
+  EXPECT_EQ(task(0)->appendedFrames, 16000u + 5 * 1600);
+  task(0)->emitFinal("", {});
+  EXPECT_EQ(nextEvent()["event"], "capture.final");
+  EXPECT_EQ(nextEvent(), (Json{{"event", "capture.stopped"}, {"capture", 2}}));
+}
+
+TEST_F(CaptureOps, ShutdownCancelsEveryCapture) {
+  harness.start();
+  startMicrophone(12);
+  startMicrophone(13);
+  harness.closeInput();
+  EXPECT_EQ(next(), (Json{{"event", "capture.cancelled"}, {"capture", 12}}));
+  EXPECT_EQ(next(), (Json{{"event", "capture.cancelled"}, {"capture", 13}}));
+  EXPECT_EQ(harness.exitCode(), 0);
+}
+
+} // namespace
+} // namespace quelt::testing
