@@ -1,0 +1,194 @@
+// Dictation through the built helper on the real services: libsndfile, libsoxr, pocketsphinx
+// and a private PulseAudio server, with recordings of a natural voice.
+
+#include "HelperProcess.h"
+#include "linux/PulseServerFixture.h"
+#include "platform/linux/SndfileAudioServices.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+
+namespace quelt::testing {
+namespace {
+
+const std::string fixtures = QUELT_FIXTURES_DIR;
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string word; in >> word;)
+    out.push_back(word);
+  return out;
+}
+
+std::string transcript(const std::string& name) {
+  std::ifstream in(fixtures + "/" + name);
+  std::string all, line;
+  while (std::getline(in, line))
+    all += line + " ";
+  return all;
+}
+
+// The share of expected words the recognizer got, in order (longest common subsequence).
+double wordAccuracy(const std::string& heard, const std::string& expected) {
+  auto a = words(heard), b = words(expected);
+  std::vector<std::vector<size_t>> common(a.size() + 1, std::vector<size_t>(b.size() + 1, 0));
+  for (size_t i = 1; i <= a.size(); ++i)
+    for (size_t j = 1; j <= b.size(); ++j)
+      common[i][j] = a[i - 1] == b[j - 1] ? common[i - 1][j - 1] + 1
+                                          : std::max(common[i - 1][j], common[i][j - 1]);
+  return b.empty() ? 0 : static_cast<double>(common[a.size()][b.size()]) / b.size();
+}
+
+std::string fileCapture(int id, const std::string& file, bool realtime) {
+  return R"({"id":)" + std::to_string(id) + R"(,"op":"capture.start","params":{"capture":)" +
+         std::to_string(id) + R"(,"level_interval_ms":5000,"source":{"kind":"file","path":")" +
+         fixtures + "/" + file + R"(","realtime":)" + (realtime ? "true" : "false") + "}}}";
+}
+
+// Reads events until capture.stopped (or a failure), keeping the final texts by segment.
+std::map<int64_t, std::string> finalsUntilStopped(HelperProcess& helper, int64_t capture) {
+  std::map<int64_t, std::string> finals;
+  while (auto line = helper.next(std::chrono::seconds(60))) {
+    if (line->value("capture", int64_t{-1}) != capture)
+      continue;
+    std::string event = line->value("event", "");
+    if (event == "capture.final")
+      finals[(*line)["segment"]] = (*line)["text"];
+    if (event == "capture.stopped")
+      return finals;
+    EXPECT_NE(event, "capture.failed") << *line;
+    if (event == "capture.failed")
+      return finals;
+  }
+  ADD_FAILURE() << "capture " << capture << " never stopped";
+  return finals;
+}
+
+size_t entries(const std::string& directory) {
+  size_t count = 0;
+  if (DIR* dir = ::opendir(directory.c_str())) {
+    while (::readdir(dir))
+      ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+TEST(Dictation, AFileIsRecognisedIntoOneFinalText) {
+  HelperProcess helper;
+  helper.send(fileCapture(1, "sentence-48k-stereo.wav", false));
+  auto finals = finalsUntilStopped(helper, 1);
+  ASSERT_EQ(finals.size(), 1u);
+  EXPECT_GE(wordAccuracy(finals[0], transcript("sentence.txt")), 0.6) << finals[0];
+}
+
+TEST(Dictation, CommitsSplitARealTimeCaptureWithoutLosingWords) {
+  HelperProcess helper;
+  helper.send(fileCapture(2, "sentences-16k-mono.wav", true));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+  helper.send(R"({"id":3,"op":"capture.commit","params":{"capture":2}})");
+  auto finals = finalsUntilStopped(helper, 2);
+  ASSERT_EQ(finals.size(), 2u);
+  std::string joined = finals[0] + " " + finals[1];
+  EXPECT_GE(wordAccuracy(joined, transcript("sentences.txt")), 0.7)
+      << "segment 0: " << finals[0] << "\nsegment 1: " << finals[1];
+  EXPECT_FALSE(finals[0].empty());
+  EXPECT_FALSE(finals[1].empty());
+}
+
+TEST(Dictation, ManyCapturesLeaveNoThreadOrDescriptorBehind) {
+  HelperProcess helper;
+  std::string proc = "/proc/" + std::to_string(helper.pid());
+  auto cycle = [&](int id) {
+    helper.send(fileCapture(id, "tone-8k-1s.wav", false));
+    finalsUntilStopped(helper, id);
+  };
+  cycle(1); // the model and the pools are made once
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  size_t threads = entries(proc + "/task");
+  size_t descriptors = entries(proc + "/fd");
+  for (int id = 2; id < 40; ++id)
+    cycle(id);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_LE(entries(proc + "/task"), threads);
+  EXPECT_LE(entries(proc + "/fd"), descriptors);
+}
+
+TEST(Dictation, ANonAudioFileIsRefusedAsAnOpenFailure) {
+  HelperProcess helper;
+  helper.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file","path":")" +
+              fixtures + R"(/sentence.txt"}}})");
+  auto reply = helper.next();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((*reply)["error"]["code"], "io");
+  EXPECT_EQ((*reply)["error"]["domain"], fixtures + "/sentence.txt");
+  EXPECT_EQ((*reply)["error"]["message"].get<std::string>().rfind("open " + fixtures, 0), 0u);
+}
+
+using MicrophoneDictation = PulseServerFixture;
+
+// The private server's pipe source stands in for a microphone; the test speaks into it.
+TEST_F(MicrophoneDictation, TheDefaultMicrophoneIsRecognisedAndAVanishingOneFails) {
+  HelperProcess helper;
+  helper.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"level_interval_ms":5000}})");
+  auto listening = helper.next();
+  ASSERT_TRUE(listening);
+  ASSERT_EQ((*listening)["event"], "capture.listening") << *listening;
+  EXPECT_EQ((*listening)["device"]["uid"], micSourceName);
+
+  SndfileAudioServices files;
+  auto reader = files.openForReading(fixtures + "/sentence-16k-mono.wav");
+  PcmBuffer buffer(reader->processingFormat(), 1600);
+  std::vector<int16_t> samples;
+  for (reader->read(buffer, 1600); buffer.frameLength() > 0; reader->read(buffer, 1600))
+    for (float x : buffer.floatPlane(0).first(buffer.frameLength()))
+      samples.push_back(static_cast<int16_t>(std::clamp(x, -1.0f, 1.0f) * 32767));
+  samples.insert(samples.end(), 16000, 0); // a second of silence after the speech
+  {
+    std::ofstream fifo(fifoPath(), std::ios::binary);
+    // In tenths of a second, at about the pace a microphone would deliver them.
+    for (size_t at = 0; at < samples.size(); at += 1600) {
+      size_t count = std::min<size_t>(1600, samples.size() - at);
+      fifo.write(reinterpret_cast<const char*>(samples.data() + at), count * 2);
+      fifo.flush();
+      std::this_thread::sleep_for(std::chrono::milliseconds(90));
+    }
+    helper.send(R"({"id":2,"op":"capture.stop","params":{"capture":1}})");
+    auto finals = finalsUntilStopped(helper, 1);
+    ASSERT_EQ(finals.size(), 1u);
+    EXPECT_GE(wordAccuracy(finals[0], transcript("sentence.txt")), 0.6) << finals[0];
+  }
+
+  helper.send(R"({"id":3,"op":"capture.start","params":{"capture":2,"level_interval_ms":5000}})");
+  bool listeningAgain = false;
+  while (auto line = helper.next()) {
+    if (line->value("event", "") == "capture.listening") {
+      listeningAgain = true;
+      break;
+    }
+  }
+  ASSERT_TRUE(listeningAgain);
+  ASSERT_TRUE(unloadMicSource());
+  bool failed = false;
+  while (auto line = helper.next()) {
+    if (line->value("event", "") == "capture.failed") {
+      EXPECT_EQ((*line)["error"]["message"], "audio input configuration changed; capture stopped");
+      failed = true;
+      break;
+    }
+  }
+  EXPECT_TRUE(failed);
+  helper.send(R"({"id":4,"op":"capture.stop","params":{"capture":2}})");
+  while (auto line = helper.next())
+    if (line->value("id", 0) == 4) {
+      EXPECT_EQ((*line)["error"]["code"], "session_not_active");
+      break;
+    }
+}
+
+} // namespace
+} // namespace quelt::testing
