@@ -15,7 +15,14 @@ int main() {
 
   quelt::ServerOptions options;
   options.exitProcess = [](int exitCode) { ::_exit(exitCode); };
-  auto server = quelt::Server::create(quelt::makeLinuxPlatform(), std::move(options));
+  // Services may have a line for stderr before the server exists; it goes out once it does.
+  auto logTo = std::make_shared<std::weak_ptr<quelt::Server>>();
+  auto platform = quelt::makeLinuxPlatform([logTo](const std::string& line) {
+    if (auto server = logTo->lock())
+      server->log(line);
+  });
+  auto server = quelt::Server::create(std::move(platform), std::move(options));
+  *logTo = server;
   quelt::registerOps(*server);
 
   // A parent (or a terminal) asking us to stop gets the same orderly shutdown as "shutdown".

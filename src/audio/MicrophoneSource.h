@@ -5,6 +5,7 @@
 #include "platform/AudioInput.h"
 #include "server/MainQueue.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -34,9 +35,9 @@ private:
   std::unique_ptr<AudioInput> input_;
   AudioFormat format_;
   PostToMain post_;
-  // Main queue only. Each start and stop begins a new capture; a failure posted for an earlier
-  // one, or already reported, is dropped.
-  uint64_t capture_ = 0;
+  // Each start and stop begins a new capture; a failure posted for an earlier one, or one
+  // already reported, is dropped.
+  std::atomic<uint64_t> capture_ = 0;
 };
 
 } // namespace quelt

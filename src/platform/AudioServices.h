@@ -23,6 +23,17 @@ public:
   virtual void read(PcmBuffer& buffer, uint32_t frames) = 0;
 };
 
+// An audio file opened for writing.
+class AudioFileWriter {
+public:
+  virtual ~AudioFileWriter() = default;
+  // `buffer` is in the processing format the file was created with; the writer converts it to
+  // the file's own encoding. Throws PlatformError.
+  virtual void write(const PcmBuffer& buffer) = 0;
+  // Flushes and closes; also done by the destructor.
+  virtual void close() = 0;
+};
+
 // Converts audio from one format to another, rate included. Keeps what it has not yet put out
 // (filter state, leftover frames) for the next call.
 class AudioConverter {
@@ -41,6 +52,12 @@ public:
   virtual ~AudioServices() = default;
   // Throws PlatformError when the file cannot be opened or is not audio.
   virtual std::unique_ptr<AudioFileReader> openForReading(const std::string& path) = 0;
+  // Creates (replacing) a file whose container follows the path's extension (".wav", ".caf",
+  // ".aiff", ...) and whose samples are stored as `encoding` says; buffers are handed to it in
+  // `processing`. Throws PlatformError.
+  virtual std::unique_ptr<AudioFileWriter> openForWriting(const std::string& path,
+                                                          const AudioFormat& encoding,
+                                                          const AudioFormat& processing) = 0;
   // Null when no converter exists between the two formats.
   virtual std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
                                                         const AudioFormat& to) = 0;

@@ -6,6 +6,7 @@
 #include "platform/HardwareProperties.h"
 #include "platform/ProcessInfo.h"
 #include "platform/SpeechRecognizerService.h"
+#include "platform/SynthesizerService.h"
 #include "platform/TranscriberService.h"
 
 #include <memory>
@@ -21,6 +22,7 @@ struct Platform {
   std::shared_ptr<AudioServices> audio;
   std::shared_ptr<AudioInputService> audioInput;
   std::shared_ptr<SpeechRecognizerService> recognizer;
+  std::shared_ptr<SynthesizerService> synthesizer;
   // Null where the system has no speech analyzer.
   std::shared_ptr<TranscriberService> transcriber;
 };

@@ -5,6 +5,8 @@
 #include "locales/LocaleOps.h"
 #include "permissions/Authorization.h"
 #include "server/ProcessOps.h"
+#include "speech/SpeechOps.h"
+#include "voices/Voices.h"
 
 namespace quelt {
 
@@ -13,9 +15,9 @@ void registerOps(Server& server) {
   registerAuthorizationOps(server);
   registerDeviceOps(server);
   registerLocaleOps(server);
-  // voices: still to join here
+  registerVoiceOps(server);
   registerCaptureOps(server); // adds the hook that cancels every capture at shutdown
-  // speech: still to join here; its shutdown hook must come after the capture one
+  registerSpeechOps(server);  // then the one that silences speech
 }
 
 } // namespace quelt

@@ -1,6 +1,7 @@
 #include "fakes/FakePlatform.h"
 
 #include <algorithm>
+#include <fstream>
 
 namespace quelt::fakes {
 
@@ -292,6 +293,39 @@ std::unique_ptr<AudioFileReader> FakeAudioServices::openForReading(const std::st
   return std::make_unique<SilentFile>(found->second);
 }
 
+namespace {
+
+class RecordingWriter : public AudioFileWriter {
+public:
+  RecordingWriter(FakeAudioServices& owner, std::string path)
+      : owner_(owner), path_(std::move(path)), file_(path_, std::ios::binary) {}
+  void write(const PcmBuffer& buffer) override {
+    if (owner_.writeError)
+      throw *owner_.writeError;
+    auto& written = owner_.written[path_];
+    written.frames += buffer.frameLength();
+    size_t bytes = buffer.frameLength() * written.encoding.channels * written.encoding.bytesPerSample();
+    file_ << std::string(bytes, '\0');
+  }
+  void close() override { file_.close(); }
+
+private:
+  FakeAudioServices& owner_;
+  std::string path_;
+  std::ofstream file_;
+};
+
+} // namespace
+
+std::unique_ptr<AudioFileWriter> FakeAudioServices::openForWriting(const std::string& path,
+                                                                   const AudioFormat& encoding,
+                                                                   const AudioFormat& processing) {
+  if (createError)
+    throw *createError;
+  written[path] = {encoding, processing, 0};
+  return std::make_unique<RecordingWriter>(*this, path);
+}
+
 int32_t FakeAudioInputService::Input::selectDevice(const InputDeviceInfo& device) {
   std::lock_guard lock(owner_.mutex_);
   owner_.latest_ = this;
@@ -350,6 +384,135 @@ std::unique_ptr<AudioConverter> FakeAudioServices::makeConverter(const AudioForm
     return nullptr;
   ++converters;
   return std::make_unique<ScalingConverter>(*this, from, to);
+}
+
+void FakeSpeechSynthesizer::setDelegate(std::weak_ptr<SynthesizerDelegate> delegate) {
+  std::lock_guard lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+void FakeSpeechSynthesizer::speak(std::shared_ptr<SpeechUtterance> utterance) {
+  std::lock_guard lock(mutex_);
+  spoken_.push_back(std::move(utterance));
+}
+
+namespace {
+const char* boundaryName(SpeechBoundary boundary) {
+  return boundary == SpeechBoundary::word ? "word" : "immediate";
+}
+} // namespace
+
+bool FakeSpeechSynthesizer::stopSpeaking(SpeechBoundary boundary) {
+  std::lock_guard lock(mutex_);
+  requests_.push_back(std::string("stop ") + boundaryName(boundary));
+  return true;
+}
+
+bool FakeSpeechSynthesizer::pauseSpeaking(SpeechBoundary boundary) {
+  std::lock_guard lock(mutex_);
+  requests_.push_back(std::string("pause ") + boundaryName(boundary));
+  return answer;
+}
+
+bool FakeSpeechSynthesizer::continueSpeaking() {
+  std::lock_guard lock(mutex_);
+  requests_.push_back("continue");
+  return answer;
+}
+
+void FakeSpeechSynthesizer::write(std::shared_ptr<SpeechUtterance> utterance,
+                                  std::function<void(const PcmBuffer*)> onBuffer) {
+  std::lock_guard lock(mutex_);
+  rendered = std::move(utterance);
+  onBuffer_ = std::move(onBuffer);
+}
+
+void FakeSpeechSynthesizer::report(Report what, size_t spoken) {
+  std::shared_ptr<SynthesizerDelegate> delegate;
+  std::shared_ptr<SpeechUtterance> utterance;
+  {
+    std::lock_guard lock(mutex_);
+    delegate = delegate_.lock();
+    utterance = spoken_.at(spoken);
+  }
+  std::thread([&] {
+    switch (what) {
+    case Report::started:
+      delegate->didStart(utterance);
+      break;
+    case Report::paused:
+      delegate->didPause(utterance);
+      break;
+    case Report::resumed:
+      delegate->didContinue(utterance);
+      break;
+    case Report::finished:
+      delegate->didFinish(utterance);
+      break;
+    case Report::cancelled:
+      delegate->didCancel(utterance);
+      break;
+    }
+  }).join();
+}
+
+void FakeSpeechSynthesizer::reportRange(size_t spoken, int64_t location, int64_t length) {
+  std::shared_ptr<SynthesizerDelegate> delegate;
+  std::shared_ptr<SpeechUtterance> utterance;
+  {
+    std::lock_guard lock(mutex_);
+    delegate = delegate_.lock();
+    utterance = spoken_.at(spoken);
+  }
+  std::thread([&] { delegate->willSpeakRange(utterance, location, length); }).join();
+}
+
+void FakeSpeechSynthesizer::deliver(const PcmBuffer* buffer) {
+  std::function<void(const PcmBuffer*)> onBuffer;
+  {
+    std::lock_guard lock(mutex_);
+    onBuffer = onBuffer_;
+  }
+  std::thread([&] { onBuffer(buffer); }).join();
+}
+
+std::vector<std::shared_ptr<SpeechUtterance>> FakeSpeechSynthesizer::spokenUtterances() {
+  std::lock_guard lock(mutex_);
+  return spoken_;
+}
+
+std::vector<std::string> FakeSpeechSynthesizer::requests() {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::optional<VoiceInfo> FakeSynthesizerService::voiceWithIdentifier(const std::string& identifier) {
+  for (const auto& voice : installed)
+    if (voice.identifier == identifier)
+      return voice;
+  return std::nullopt;
+}
+
+std::optional<VoiceInfo>
+FakeSynthesizerService::voiceWithLanguage(const std::optional<std::string>& language) {
+  if (!language)
+    return defaultVoice;
+  for (const auto& voice : installed)
+    if (voice.language == *language)
+      return voice;
+  return std::nullopt;
+}
+
+std::shared_ptr<SpeechSynthesizer> FakeSynthesizerService::makeSynthesizer() {
+  auto synthesizer = std::make_shared<FakeSpeechSynthesizer>();
+  std::lock_guard lock(mutex_);
+  made_.push_back(synthesizer);
+  return synthesizer;
+}
+
+std::shared_ptr<FakeSpeechSynthesizer> FakeSynthesizerService::synthesizer(size_t index) {
+  std::lock_guard lock(mutex_);
+  return index < made_.size() ? made_[index] : nullptr;
 }
 
 } // namespace quelt::fakes

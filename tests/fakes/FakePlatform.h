@@ -214,11 +214,24 @@ public:
     int64_t frames = 0;
   };
   std::map<std::string, File> files;
+  // What was written: each file's encoding and the frames it received. The bytes go to disk
+  // too, as many as the encoding takes, so sizes can be read back.
+  struct Written {
+    AudioFormat encoding;
+    AudioFormat processing;
+    int64_t frames = 0;
+  };
+  std::map<std::string, Written> written;
+  std::optional<PlatformError> createError;
+  std::optional<PlatformError> writeError;
   std::atomic<bool> convertible = true;
   std::atomic<bool> failing = false;
   std::atomic<int> converters = 0;
 
   std::unique_ptr<AudioFileReader> openForReading(const std::string& path) override;
+  std::unique_ptr<AudioFileWriter> openForWriting(const std::string& path,
+                                                  const AudioFormat& encoding,
+                                                  const AudioFormat& processing) override;
   std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
                                                 const AudioFormat& to) override;
 };
@@ -263,6 +276,58 @@ private:
   Input* latest_ = nullptr;
 };
 
+// A synthesizer the test drives: it records what it was asked, and the test reports back as
+// the platform would (from a thread of its own) with report().
+class FakeSpeechSynthesizer : public SpeechSynthesizer {
+public:
+  enum class Report { started, paused, resumed, finished, cancelled };
+
+  void setDelegate(std::weak_ptr<SynthesizerDelegate> delegate) override;
+  void speak(std::shared_ptr<SpeechUtterance> utterance) override;
+  bool stopSpeaking(SpeechBoundary boundary) override;
+  bool pauseSpeaking(SpeechBoundary boundary) override;
+  bool continueSpeaking() override;
+  void write(std::shared_ptr<SpeechUtterance> utterance,
+             std::function<void(const PcmBuffer*)> onBuffer) override;
+
+  void report(Report what, size_t spoken);
+  void reportRange(size_t spoken, int64_t location, int64_t length);
+  // Render side: hands a block (null: not PCM) to the render's callback.
+  void deliver(const PcmBuffer* buffer);
+
+  std::vector<std::shared_ptr<SpeechUtterance>> spokenUtterances();
+  std::vector<std::string> requests(); // "stop immediate", "pause word", "continue"
+  std::atomic<bool> answer = true;     // what pause and continue answer
+  std::shared_ptr<SpeechUtterance> rendered;
+
+private:
+  std::mutex mutex_;
+  std::weak_ptr<SynthesizerDelegate> delegate_;
+  std::vector<std::shared_ptr<SpeechUtterance>> spoken_;
+  std::vector<std::string> requests_;
+  std::function<void(const PcmBuffer*)> onBuffer_;
+};
+
+// Voices as given; every synthesizer made is kept for the test to drive.
+class FakeSynthesizerService : public SynthesizerService {
+public:
+  std::vector<VoiceInfo> installed;
+  std::string currentLanguage = "en-US";
+  std::optional<VoiceInfo> defaultVoice;
+
+  std::vector<VoiceInfo> voices() override { return installed; }
+  std::optional<VoiceInfo> voiceWithIdentifier(const std::string& identifier) override;
+  std::optional<VoiceInfo> voiceWithLanguage(const std::optional<std::string>& language) override;
+  std::string currentLanguageCode() override { return currentLanguage; }
+  std::shared_ptr<SpeechSynthesizer> makeSynthesizer() override;
+
+  std::shared_ptr<FakeSpeechSynthesizer> synthesizer(size_t index);
+
+private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<FakeSpeechSynthesizer>> made_;
+};
+
 // One of each fake, handed to the core as its platform.
 struct FakePlatform {
   std::shared_ptr<FakeProcessInfo> process = std::make_shared<FakeProcessInfo>();
@@ -272,6 +337,7 @@ struct FakePlatform {
   std::shared_ptr<FakeTranscriber> transcriber = std::make_shared<FakeTranscriber>();
   std::shared_ptr<FakeAudioServices> audio = std::make_shared<FakeAudioServices>();
   std::shared_ptr<FakeAudioInputService> audioInput = std::make_shared<FakeAudioInputService>();
+  std::shared_ptr<FakeSynthesizerService> synthesizer = std::make_shared<FakeSynthesizerService>();
 
   Platform platform() const {
     Platform platform;
@@ -282,6 +348,7 @@ struct FakePlatform {
     platform.transcriber = transcriber;
     platform.audio = audio;
     platform.audioInput = audioInput;
+    platform.synthesizer = synthesizer;
     return platform;
   }
 };

@@ -89,7 +89,11 @@ TEST(Dictation, AFileIsRecognisedIntoOneFinalText) {
 TEST(Dictation, CommitsSplitARealTimeCaptureWithoutLosingWords) {
   HelperProcess helper;
   helper.send(fileCapture(2, "sentences-16k-mono.wav", true));
-  std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+  // The audio runs from the moment the capture listens (the model may take a while to load).
+  while (auto line = helper.next())
+    if (line->value("event", "") == "capture.listening")
+      break;
+  std::this_thread::sleep_for(std::chrono::milliseconds(5000));
   helper.send(R"({"id":3,"op":"capture.commit","params":{"capture":2}})");
   auto finals = finalsUntilStopped(helper, 2);
   ASSERT_EQ(finals.size(), 2u);

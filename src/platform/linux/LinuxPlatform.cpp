@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include "platform/linux/EspeakSynthesizerService.h"
 #include "platform/linux/LinuxAuthorization.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/PocketsphinxRecognizerService.h"
@@ -9,7 +10,7 @@
 
 namespace quelt {
 
-Platform makeLinuxPlatform() {
+Platform makeLinuxPlatform(std::function<void(const std::string&)> log) {
   Platform platform;
   platform.process = std::make_shared<LinuxProcessInfo>();
   platform.authorization = std::make_shared<LinuxAuthorization>();
@@ -17,6 +18,7 @@ Platform makeLinuxPlatform() {
   platform.audio = std::make_shared<SndfileAudioServices>();
   platform.audioInput = std::make_shared<PulseAudioInputService>();
   platform.recognizer = std::make_shared<PocketsphinxRecognizerService>(platform.audio);
+  platform.synthesizer = std::make_shared<EspeakSynthesizerService>(std::move(log));
   // No speech analyzer on Linux: platform.transcriber stays empty.
   return platform;
 }

@@ -77,6 +77,7 @@ private:
   std::string source_;                  // what format_ describes; empty until resolved
   AudioFormat format_;
 
+  // Under the mainloop lock: the delivery thread reads these.
   pa_stream* stream_ = nullptr;
   bool running_ = false;
   uint32_t tapFrames_ = 0;

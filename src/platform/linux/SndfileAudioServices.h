@@ -15,6 +15,10 @@ class SndfileAudioServices : public AudioServices {
 public:
   // Throws PlatformError in the "libsndfile" domain with libsndfile's own code and text.
   std::unique_ptr<AudioFileReader> openForReading(const std::string& path) override;
+  // Defined with the writer, in SndfileAudioFileWriter.cpp.
+  std::unique_ptr<AudioFileWriter> openForWriting(const std::string& path,
+                                                  const AudioFormat& encoding,
+                                                  const AudioFormat& processing) override;
   // Null for a rate that is not positive or no channels on either side.
   std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
                                                 const AudioFormat& to) override;

@@ -1,0 +1,147 @@
+#include "platform/linux/SndfileAudioFileWriter.h"
+
+#include "platform/PlatformError.h"
+#include "platform/linux/SndfileAudioServices.h"
+
+#include <strings.h>
+
+#include <cmath>
+#include <filesystem>
+#include <stdexcept>
+#include <type_traits>
+
+namespace quelt {
+namespace {
+
+constexpr const char* sndfileDomain = "libsndfile";
+
+// Names libsndfile's table does not list under their common spelling.
+const char* canonicalExtension(const std::string& extension) {
+  if (strcasecmp(extension.c_str(), "aif") == 0)
+    return "aiff";
+  return extension.c_str();
+}
+
+} // namespace
+
+int SndfileAudioFileWriter::majorFormatForPath(const std::string& path) {
+  std::string extension = std::filesystem::path(path).extension().string();
+  if (extension.empty())
+    return 0;
+  extension.erase(0, 1);
+  const char* wanted = canonicalExtension(extension);
+  int count = 0;
+  sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof(count));
+  // The table is in name order, which puts Microsoft WAV ahead of the other ".wav" formats.
+  for (int index = 0; index < count; ++index) {
+    SF_FORMAT_INFO info{};
+    info.format = index;
+    if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof(info)) != 0)
+      continue;
+    if (info.extension && strcasecmp(info.extension, wanted) == 0)
+      return info.format;
+  }
+  return 0;
+}
+
+SndfileAudioFileWriter::SndfileAudioFileWriter(const std::string& path, const AudioFormat& encoding,
+                                               const AudioFormat& processing)
+    : processing_(processing) {
+  int major = majorFormatForPath(path);
+  if (major == 0) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    throw PlatformError(sndfileDomain, SF_ERR_UNRECOGNISED_FORMAT,
+                        "unknown audio file type ." +
+                            (extension.empty() ? extension : extension.substr(1)));
+  }
+  // The writer stores what it is given; changing rate or channels is a converter's job.
+  if (processing.sampleRate != encoding.sampleRate || processing.channels != encoding.channels ||
+      encoding.channels == 0 || !(encoding.sampleRate >= 1))
+    throw PlatformError(sndfileDomain, SF_ERR_UNSUPPORTED_ENCODING,
+                        "cannot store " + processing.description() + " as " +
+                            encoding.description());
+
+  SF_INFO info{};
+  info.samplerate = static_cast<int>(std::lround(encoding.sampleRate));
+  info.channels = static_cast<int>(encoding.channels);
+  info.format =
+      major | (encoding.sampleFormat == SampleFormat::int16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+  file_ = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!file_)
+    throw PlatformError(sndfileDomain, sf_error(nullptr), sf_strerror(nullptr));
+  sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+}
+
+SndfileAudioFileWriter::~SndfileAudioFileWriter() {
+  if (file_)
+    sf_close(file_);
+}
+
+template <typename Sample>
+void SndfileAudioFileWriter::interleave(const PcmBuffer& buffer, std::vector<Sample>& out) {
+  size_t channels = processing_.channels;
+  size_t frames = buffer.frameLength();
+  if (out.size() < frames * channels)
+    out.resize(frames * channels);
+  for (uint32_t channel = 0; channel < channels; ++channel) {
+    std::span<const Sample> plane;
+    if constexpr (std::is_same_v<Sample, float>)
+      plane = buffer.floatPlane(processing_.interleaved ? 0 : channel);
+    else
+      plane = buffer.int16Plane(processing_.interleaved ? 0 : channel);
+    size_t offset = processing_.interleaved ? channel : 0;
+    size_t stride = processing_.interleaved ? channels : 1;
+    for (size_t frame = 0; frame < frames; ++frame)
+      out[frame * channels + channel] = plane[offset + frame * stride];
+  }
+}
+
+void SndfileAudioFileWriter::write(const PcmBuffer& buffer) {
+  if (buffer.format() != processing_)
+    throw std::invalid_argument("buffer is not in the writer's processing format");
+  if (!file_)
+    throw std::logic_error("audio file is already closed");
+  sf_count_t frames = buffer.frameLength();
+  if (frames == 0)
+    return;
+  sf_count_t written = 0;
+  // Interleaved buffers already have libsndfile's layout and go straight through.
+  if (processing_.sampleFormat == SampleFormat::float32) {
+    const float* samples = buffer.floatPlane(0).data();
+    if (!processing_.interleaved && processing_.channels > 1) {
+      interleave(buffer, floats_);
+      samples = floats_.data();
+    }
+    written = sf_writef_float(file_, samples, frames);
+  } else {
+    const int16_t* samples = buffer.int16Plane(0).data();
+    if (!processing_.interleaved && processing_.channels > 1) {
+      interleave(buffer, int16s_);
+      samples = int16s_.data();
+    }
+    written = sf_writef_short(file_, samples, frames);
+  }
+  if (written != frames) {
+    int code = sf_error(file_);
+    throw PlatformError(sndfileDomain, code == SF_ERR_NO_ERROR ? SF_ERR_SYSTEM : code,
+                        sf_strerror(file_));
+  }
+}
+
+void SndfileAudioFileWriter::close() {
+  if (!file_)
+    return;
+  SNDFILE* file = file_;
+  file_ = nullptr;
+  int code = sf_close(file);
+  if (code != SF_ERR_NO_ERROR)
+    throw PlatformError(sndfileDomain, code, sf_error_number(code));
+}
+
+std::unique_ptr<AudioFileWriter>
+SndfileAudioServices::openForWriting(const std::string& path, const AudioFormat& encoding,
+                                     const AudioFormat& processing) {
+  return std::make_unique<SndfileAudioFileWriter>(path, encoding, processing);
+}
+
+} // namespace quelt

@@ -1,0 +1,108 @@
+#include "speech/FileRenderer.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace quelt {
+
+std::vector<std::shared_ptr<FileRenderer>>& FileRenderer::active() {
+  static std::vector<std::shared_ptr<FileRenderer>> renders;
+  return renders;
+}
+
+FileRenderer::FileRenderer(AudioServices& audio, std::string path, bool wav, Completion reply,
+                           std::string voiceId)
+    : audio_(audio), path_(std::move(path)), wav_(wav), reply_(std::move(reply)),
+      voiceId_(std::move(voiceId)) {}
+
+void FileRenderer::start(Server& server, const SpeechParams& params, std::string path, bool wav,
+                         Completion reply) {
+  const Platform& platform = server.platform();
+  std::shared_ptr<FileRenderer> renderer(new FileRenderer(
+      *platform.audio, std::move(path), wav, std::move(reply), params.voiceIdentifier()));
+  renderer->synthesizer_ = platform.synthesizer->makeSynthesizer();
+  active().push_back(renderer);
+  std::weak_ptr<FileRenderer> weak = renderer;
+  PostToMain post = server.poster();
+  renderer->synthesizer_->write(params.makeUtterance(), [weak, post](const PcmBuffer* buffer) {
+    // The block is the synthesizer's until this returns: take a copy to the main queue.
+    std::optional<PcmBuffer> copy;
+    if (buffer)
+      copy.emplace(*buffer);
+    post([weak, copy = std::move(copy)] {
+      if (auto renderer = weak.lock())
+        renderer->handle(copy ? &*copy : nullptr);
+    });
+  });
+}
+
+std::string FileRenderer::fileName() const {
+  return std::filesystem::path(path_).filename().string();
+}
+
+void FileRenderer::handle(const PcmBuffer* buffer) {
+  if (done_)
+    return;
+  if (!buffer) {
+    finish(HelperError("native", "synthesizer produced a non-PCM buffer", "AVFAudio"));
+    return;
+  }
+  if (buffer->frameLength() > 0) {
+    write(*buffer);
+    return;
+  }
+  if (frames_ == 0) {
+    finish(HelperError::invalid("synthesizer produced no audio for this text"));
+    return;
+  }
+  file_.reset(); // closes and flushes
+  std::error_code error;
+  auto size = std::filesystem::file_size(path_, error);
+  finish(Json{{"path", path_},
+              {"bytes", error ? 0 : static_cast<int64_t>(size)},
+              {"frames", frames_},
+              {"sample_rate", sampleRate_},
+              {"channels", channels_},
+              {"duration_seconds", sampleRate_ > 0 ? static_cast<double>(frames_) / sampleRate_
+                                                   : 0.0},
+              {"voice", voiceId_}});
+}
+
+void FileRenderer::write(const PcmBuffer& buffer) {
+  const AudioFormat& format = buffer.format();
+  if (!file_) {
+    sampleRate_ = format.sampleRate;
+    channels_ = format.channels;
+    AudioFormat encoding = format;
+    if (wav_)
+      encoding = {format.sampleRate, format.channels, SampleFormat::int16, true};
+    try {
+      file_ = audio_.openForWriting(path_, encoding, format);
+    } catch (const PlatformError& error) {
+      finish(HelperError("io", "create " + fileName() + ": " + error.description(), path_,
+                         error.code()));
+      return;
+    }
+  }
+  try {
+    file_->write(buffer);
+  } catch (const PlatformError& error) {
+    finish(HelperError("io", "write " + fileName() + ": " + error.description(), path_,
+                       error.code()));
+    return;
+  }
+  frames_ += buffer.frameLength();
+}
+
+void FileRenderer::finish(OpResult result) {
+  if (done_)
+    return;
+  done_ = true;
+  file_.reset();
+  reply_(std::move(result));
+  auto self = shared_from_this(); // outlive our own removal
+  auto& renders = active();
+  renders.erase(std::remove(renders.begin(), renders.end(), self), renders.end());
+}
+
+} // namespace quelt

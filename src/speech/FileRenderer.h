@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/AudioServices.h"
+#include "server/Server.h"
+#include "speech/SpeechParams.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quelt {
+
+// Renders one utterance to an audio file with a synthesizer of its own, writing blocks as they
+// come, and replies once. Keeps itself alive in `active` until it has replied.
+class FileRenderer : public std::enable_shared_from_this<FileRenderer> {
+public:
+  // Starts the render and returns at once. On the main queue.
+  static void start(Server& server, const SpeechParams& params, std::string path, bool wav,
+                    Completion reply);
+
+  // Renders that have not replied yet, oldest first. Main queue only.
+  static std::vector<std::shared_ptr<FileRenderer>>& active();
+
+private:
+  FileRenderer(AudioServices& audio, std::string path, bool wav, Completion reply,
+               std::string voiceId);
+
+  void handle(const PcmBuffer* buffer);
+  void write(const PcmBuffer& buffer);
+  void finish(OpResult result);
+  std::string fileName() const;
+
+  AudioServices& audio_;
+  std::shared_ptr<SpeechSynthesizer> synthesizer_;
+  std::string path_;
+  bool wav_;
+  std::unique_ptr<AudioFileWriter> file_;
+  int64_t frames_ = 0;
+  double sampleRate_ = 0;
+  int64_t channels_ = 0;
+  bool done_ = false;
+  Completion reply_;
+  std::string voiceId_;
+};
+
+} // namespace quelt

@@ -1,0 +1,344 @@
+#include "platform/linux/EspeakSynthesizerService.h"
+
+#include "linux/PulseServerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+namespace quelt {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string sentence = "Hello world, this is a test.";
+const std::string longText = "This sentence goes on for a good while, so that there is time to "
+                             "stop it, pause it and carry on again before it comes to its end.";
+
+std::shared_ptr<SpeechUtterance> utterance(const std::string& text,
+                                           std::optional<float> rate = std::nullopt) {
+  auto u = std::make_shared<SpeechUtterance>();
+  u->text = text;
+  u->rate = rate;
+  return u;
+}
+
+struct Report {
+  std::string kind;
+  int64_t location = 0;
+  int64_t length = 0;
+};
+
+class Recorder : public SynthesizerDelegate {
+public:
+  void didStart(const std::shared_ptr<SpeechUtterance>&) override { add({"start"}); }
+  void willSpeakRange(const std::shared_ptr<SpeechUtterance>&, int64_t location,
+                      int64_t length) override {
+    add({"range", location, length});
+  }
+  void didPause(const std::shared_ptr<SpeechUtterance>&) override { add({"pause"}); }
+  void didContinue(const std::shared_ptr<SpeechUtterance>&) override { add({"continue"}); }
+  void didFinish(const std::shared_ptr<SpeechUtterance>&) override { add({"finish"}); }
+  void didCancel(const std::shared_ptr<SpeechUtterance>&) override { add({"cancel"}); }
+
+  // True once `count` reports of this kind have come.
+  bool waitFor(const std::string& kind, size_t count = 1, Clock::duration timeout = 15s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return countLocked(kind) >= count; });
+  }
+  size_t count(const std::string& kind) {
+    std::lock_guard lock(mutex_);
+    return countLocked(kind);
+  }
+  std::vector<Report> reports() {
+    std::lock_guard lock(mutex_);
+    return reports_;
+  }
+  // The kinds in order, ranges folded into one entry per run.
+  std::vector<std::string> outline() {
+    std::vector<std::string> kinds;
+    for (const auto& report : reports())
+      if (kinds.empty() || kinds.back() != report.kind || report.kind != "range")
+        kinds.push_back(report.kind);
+    return kinds;
+  }
+
+private:
+  void add(Report report) {
+    std::lock_guard lock(mutex_);
+    reports_.push_back(std::move(report));
+    changed_.notify_all();
+  }
+  size_t countLocked(const std::string& kind) const {
+    return static_cast<size_t>(std::count_if(reports_.begin(), reports_.end(),
+                                             [&](const Report& r) { return r.kind == kind; }));
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Report> reports_;
+};
+
+struct Rendered {
+  std::vector<AudioFormat> formats;
+  std::vector<uint32_t> frames;
+  bool ended = false;
+  uint32_t total() const {
+    uint32_t sum = 0;
+    for (auto f : frames)
+      sum += f;
+    return sum;
+  }
+};
+
+Rendered render(SpeechSynthesizer& synthesizer, std::shared_ptr<SpeechUtterance> u) {
+  auto result = std::make_shared<Rendered>();
+  auto done = std::make_shared<std::promise<void>>();
+  synthesizer.write(std::move(u), [result, done](const PcmBuffer* buffer) {
+    EXPECT_FALSE(result->ended) << "audio after the end";
+    if (!buffer || result->ended)
+      return;
+    result->formats.push_back(buffer->format());
+    if (buffer->frameLength() == 0) {
+      result->ended = true;
+      done->set_value();
+    } else {
+      result->frames.push_back(buffer->frameLength());
+    }
+  });
+  EXPECT_EQ(done->get_future().wait_for(20s), std::future_status::ready);
+  return *result;
+}
+
+std::vector<std::string> identifiers(const std::vector<VoiceInfo>& voices) {
+  std::vector<std::string> ids;
+  for (const auto& voice : voices)
+    ids.push_back(voice.identifier);
+  return ids;
+}
+
+TEST(EspeakVoices, AreListedOncePerLanguageWithIdentifiersThatLastAcrossInstances) {
+  auto voices = EspeakSynthesizerService().voices();
+  ASSERT_FALSE(voices.empty());
+  EXPECT_EQ(identifiers(voices), identifiers(EspeakSynthesizerService().voices()));
+  auto ids = identifiers(voices);
+  EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
+  for (const auto& voice : voices) {
+    EXPECT_EQ(voice.identifier.rfind("espeak-ng:", 0), 0u) << voice.identifier;
+    EXPECT_FALSE(voice.name.empty());
+    EXPECT_EQ(voice.quality, 1);
+  }
+  auto american = std::find_if(voices.begin(), voices.end(),
+                               [](const VoiceInfo& v) { return v.language == "en-US"; });
+  ASSERT_NE(american, voices.end());
+  EXPECT_EQ(EspeakSynthesizerService().voiceWithIdentifier(american->identifier)->name,
+            american->name);
+  EXPECT_FALSE(EspeakSynthesizerService().voiceWithIdentifier("espeak-ng:none:xx"));
+}
+
+TEST(EspeakVoices, LanguagesMatchWholeThenByBaseAndDefaultToEnglish) {
+  EspeakSynthesizerService service;
+  EXPECT_EQ(service.voiceWithLanguage("en-us")->language, "en-US");
+  EXPECT_EQ(service.voiceWithLanguage("EN_GB")->language, "en-GB");
+  auto fallback = service.voiceWithLanguage("en-AU");
+  ASSERT_TRUE(fallback);
+  EXPECT_EQ(fallback->language.substr(0, 2), "en");
+  auto byDefault = service.voiceWithLanguage(std::nullopt);
+  ASSERT_TRUE(byDefault);
+  EXPECT_EQ(byDefault->language, "en");
+  EXPECT_FALSE(service.voiceWithLanguage("qq"));
+  EXPECT_NE(service.currentLanguageCode().find('-'), std::string::npos);
+}
+
+TEST(EspeakRender, GivesMonoInt16AtEspeaksRateThenAnEmptyEnd) {
+  EspeakSynthesizerService service;
+  int rate = service.sampleRate();
+  ASSERT_GT(rate, 0);
+  Rendered rendered = render(*service.makeSynthesizer(), utterance(sentence));
+  ASSERT_TRUE(rendered.ended);
+  ASSERT_FALSE(rendered.frames.empty());
+  for (const auto& format : rendered.formats)
+    EXPECT_EQ(format, (AudioFormat{double(rate), 1, SampleFormat::int16, true}));
+  double seconds = double(rendered.total()) / rate;
+  EXPECT_GT(seconds, 0.5);
+  EXPECT_LT(seconds, 5.0);
+}
+
+TEST(EspeakRender, RateSetsTheSpeedAndConcurrentRendersAllEnd) {
+  EspeakSynthesizerService service;
+  auto slow = service.makeSynthesizer();
+  auto fast = service.makeSynthesizer();
+  Rendered slowly;
+  std::thread other([&] { slowly = render(*slow, utterance(sentence, 0.0f)); });
+  Rendered quickly = render(*fast, utterance(sentence, 1.0f));
+  other.join();
+  ASSERT_TRUE(slowly.ended && quickly.ended);
+  EXPECT_LT(quickly.total() * 2.5, slowly.total());
+}
+
+class EspeakSpeechTest : public testing::PulseServerFixture {
+protected:
+  void SetUp() override {
+    PulseServerFixture::SetUp();
+    service_ = std::make_unique<EspeakSynthesizerService>(
+        [this](const std::string& message) { logged_.push_back(message); });
+    synthesizer_ = service_->makeSynthesizer();
+    synthesizer_->setDelegate(recorder_);
+  }
+  void TearDown() override {
+    synthesizer_.reset();
+    service_.reset();
+    PulseServerFixture::TearDown();
+  }
+
+  std::unique_ptr<EspeakSynthesizerService> service_;
+  std::shared_ptr<SpeechSynthesizer> synthesizer_;
+  std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+  std::vector<std::string> logged_;
+};
+
+TEST_F(EspeakSpeechTest, ReportsStartWordsAndFinishInOrderAsItIsHeard) {
+  auto started = Clock::now();
+  synthesizer_->speak(utterance(sentence));
+  ASSERT_TRUE(recorder_->waitFor("finish"));
+  EXPECT_EQ(recorder_->outline(), (std::vector<std::string>{"start", "range", "finish"}));
+  int64_t last = -1;
+  for (const auto& report : recorder_->reports())
+    if (report.kind == "range") {
+      EXPECT_GT(report.location, last);
+      last = report.location;
+    }
+  EXPECT_GE(recorder_->count("range"), 6u);
+  // Played in real time, not merely synthesized.
+  EXPECT_GT(Clock::now() - started, 1s);
+  EXPECT_TRUE(logged_.empty());
+  EXPECT_FALSE(synthesizer_->stopSpeaking(SpeechBoundary::immediate));
+}
+
+TEST_F(EspeakSpeechTest, StoppingAtOnceCancelsMidUtterance) {
+  synthesizer_->speak(utterance(longText));
+  ASSERT_TRUE(recorder_->waitFor("range", 2));
+  EXPECT_TRUE(synthesizer_->stopSpeaking(SpeechBoundary::immediate));
+  ASSERT_TRUE(recorder_->waitFor("cancel"));
+  EXPECT_EQ(recorder_->outline(), (std::vector<std::string>{"start", "range", "cancel"}));
+  EXPECT_LT(recorder_->count("range"), 10u);
+  EXPECT_FALSE(synthesizer_->pauseSpeaking(SpeechBoundary::immediate));
+}
+
+TEST_F(EspeakSpeechTest, StoppingAtAWordSpeaksNoFurtherWord) {
+  synthesizer_->speak(utterance(longText));
+  ASSERT_TRUE(recorder_->waitFor("range", 2));
+  EXPECT_TRUE(synthesizer_->stopSpeaking(SpeechBoundary::word));
+  size_t ranges = recorder_->count("range");
+  ASSERT_TRUE(recorder_->waitFor("cancel"));
+  EXPECT_LE(recorder_->count("range"), ranges + 1);
+}
+
+TEST_F(EspeakSpeechTest, PausingHoldsTheWordsUntilItContinues) {
+  EXPECT_FALSE(synthesizer_->pauseSpeaking(SpeechBoundary::immediate));
+  EXPECT_FALSE(synthesizer_->continueSpeaking());
+  synthesizer_->speak(utterance(longText, 0.7f));
+  ASSERT_TRUE(recorder_->waitFor("range", 2));
+  EXPECT_TRUE(synthesizer_->pauseSpeaking(SpeechBoundary::immediate));
+  EXPECT_FALSE(synthesizer_->pauseSpeaking(SpeechBoundary::immediate));
+  ASSERT_TRUE(recorder_->waitFor("pause"));
+  size_t held = recorder_->count("range");
+  std::this_thread::sleep_for(600ms);
+  EXPECT_EQ(recorder_->count("range"), held);
+  EXPECT_TRUE(synthesizer_->continueSpeaking());
+  ASSERT_TRUE(recorder_->waitFor("finish", 1, 30s));
+  EXPECT_EQ(recorder_->outline(),
+            (std::vector<std::string>{"start", "range", "pause", "continue", "range", "finish"}));
+}
+
+TEST_F(EspeakSpeechTest, PausingAtAWordWaitsForTheNextWord) {
+  synthesizer_->speak(utterance(longText, 0.7f));
+  ASSERT_TRUE(recorder_->waitFor("range", 2));
+  EXPECT_TRUE(synthesizer_->pauseSpeaking(SpeechBoundary::word));
+  ASSERT_TRUE(recorder_->waitFor("pause"));
+  EXPECT_TRUE(synthesizer_->continueSpeaking());
+  ASSERT_TRUE(recorder_->waitFor("finish", 1, 30s));
+  EXPECT_EQ(recorder_->count("continue"), 1u);
+}
+
+class EnvironmentVariable {
+public:
+  EnvironmentVariable(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name))
+      saved_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~EnvironmentVariable() {
+    if (saved_)
+      ::setenv(name_, saved_->c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+
+private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
+// The delegate's ranges count UTF-16 units: "é" is one, the emoji two.
+TEST(EspeakSilentSpeech, WordRangesAreUtf16OffsetsIntoTheText) {
+  EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
+  EspeakSynthesizerService service;
+  auto synthesizer = service.makeSynthesizer();
+  auto recorder = std::make_shared<Recorder>();
+  synthesizer->setDelegate(recorder);
+  synthesizer->speak(utterance("Café 😀 hello", 1.0f));
+  ASSERT_TRUE(recorder->waitFor("finish"));
+  std::vector<std::pair<int64_t, int64_t>> ranges;
+  for (const auto& report : recorder->reports())
+    if (report.kind == "range")
+      ranges.emplace_back(report.location, report.length);
+  EXPECT_EQ(ranges.front(), std::make_pair(int64_t{0}, int64_t{4}));
+  EXPECT_EQ(ranges.back(), std::make_pair(int64_t{8}, int64_t{5}));
+}
+
+TEST(EspeakSilentSpeech, WithoutASoundServerSpeechIsTimedAndLoggedOnce) {
+  EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
+  std::vector<std::string> logged;
+  EspeakSynthesizerService service([&](const std::string& message) { logged.push_back(message); });
+  auto synthesizer = service.makeSynthesizer();
+  auto recorder = std::make_shared<Recorder>();
+  synthesizer->setDelegate(recorder);
+  auto started = Clock::now();
+  synthesizer->speak(utterance(sentence));
+  synthesizer->speak(utterance("Again.", 1.0f));
+  ASSERT_TRUE(recorder->waitFor("finish", 2));
+  EXPECT_GT(Clock::now() - started, 1s);
+  auto outline = recorder->outline();
+  EXPECT_EQ(outline,
+            (std::vector<std::string>{"start", "range", "finish", "start", "range", "finish"}));
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_NE(logged[0].find("unavailable"), std::string::npos);
+}
+
+TEST(EspeakSilentSpeech, StoppingDropsTheQueueWithACancelForEach) {
+  EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
+  EspeakSynthesizerService service;
+  auto synthesizer = service.makeSynthesizer();
+  auto recorder = std::make_shared<Recorder>();
+  synthesizer->setDelegate(recorder);
+  synthesizer->speak(utterance(longText));
+  synthesizer->speak(utterance(sentence));
+  ASSERT_TRUE(recorder->waitFor("range"));
+  EXPECT_TRUE(synthesizer->stopSpeaking(SpeechBoundary::immediate));
+  ASSERT_TRUE(recorder->waitFor("cancel", 2));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(recorder->outline(), (std::vector<std::string>{"start", "range", "cancel", "cancel"}));
+}
+
+} // namespace
+} // namespace quelt
