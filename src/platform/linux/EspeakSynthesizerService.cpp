@@ -257,9 +257,9 @@ private:
         std::transform(language.begin(), language.end(), language.begin(), [](char c) {
           return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
         });
-        espeak_VOICE spec{};
-        spec.languages = language.c_str();
-        if (espeak_SetVoiceByProperties(&spec) == EE_OK)
+        espeak_VOICE properties{};
+        properties.languages = language.c_str();
+        if (espeak_SetVoiceByProperties(&properties) == EE_OK)
           return;
       }
     }
@@ -323,14 +323,15 @@ public:
   PulsePlayback(PulseConnection& pulse, std::span<const int16_t> samples, double rate)
       : pulse_(pulse), samples_(samples), rate_(rate) {
     PulseConnection::Lock lock(pulse_);
-    pa_sample_spec spec{PA_SAMPLE_S16NE, static_cast<uint32_t>(rate), 1};
-    stream_ = pa_stream_new(pulse_.context(), "Speech", &spec, nullptr);
+    pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, static_cast<uint32_t>(rate), 1};
+    stream_ = pa_stream_new(pulse_.context(), "Speech", &sampleFormat, nullptr);
     if (!stream_)
       throw pulse_.error();
     pa_stream_set_state_callback(stream_, &onState, &pulse_);
     // A short target keeps pausing and stopping prompt; the whole text is ready anyway.
     uint32_t serverChooses = static_cast<uint32_t>(-1);
-    pa_buffer_attr attributes{serverChooses, static_cast<uint32_t>(pa_usec_to_bytes(250000, &spec)),
+    pa_buffer_attr attributes{serverChooses,
+                              static_cast<uint32_t>(pa_usec_to_bytes(250000, &sampleFormat)),
                               serverChooses, serverChooses, serverChooses};
     auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
