@@ -179,9 +179,9 @@ void PulseAudioInput::start() {
   releaseStream();
   prepareBuffer();
 
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(format_.sampleRate),
-                      static_cast<uint8_t>(format_.channels)};
-  pa_stream* stream = pa_stream_new(pulse.context(), "Microphone", &spec, nullptr);
+  pa_sample_spec pcm{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(format_.sampleRate),
+                     static_cast<uint8_t>(format_.channels)};
+  pa_stream* stream = pa_stream_new(pulse.context(), "Microphone", &pcm, nullptr);
   if (!stream)
     throw pulse.error();
   stream_ = stream;
@@ -192,7 +192,7 @@ void PulseAudioInput::start() {
   pa_buffer_attr attributes{serverChooses, serverChooses, serverChooses, serverChooses,
                             serverChooses};
   if (tap_)
-    attributes.fragsize = static_cast<uint32_t>(tapFrames_ * pa_frame_size(&spec));
+    attributes.fragsize = static_cast<uint32_t>(tapFrames_ * pa_frame_size(&pcm));
   // An unplugged source must end the recording rather than quietly switch to another one.
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
   // Audio may reach the tap while this waits, and the tap may stop the input.
