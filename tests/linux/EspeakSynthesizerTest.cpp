@@ -325,20 +325,5 @@ TEST(EspeakSilentSpeech, WithoutASoundServerSpeechIsTimedAndLoggedOnce) {
   EXPECT_NE(logged[0].find("unavailable"), std::string::npos);
 }
 
-TEST(EspeakSilentSpeech, StoppingDropsTheQueueWithACancelForEach) {
-  EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
-  EspeakSynthesizerService service;
-  auto synthesizer = service.makeSynthesizer();
-  auto recorder = std::make_shared<Recorder>();
-  synthesizer->setDelegate(recorder);
-  synthesizer->speak(utterance(longText));
-  synthesizer->speak(utterance(sentence));
-  ASSERT_TRUE(recorder->waitFor("range"));
-  EXPECT_TRUE(synthesizer->stopSpeaking(SpeechBoundary::immediate));
-  ASSERT_TRUE(recorder->waitFor("cancel", 2));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(recorder->outline(), (std::vector<std::string>{"start", "range", "cancel", "cancel"}));
-}
-
 } // namespace
 } // namespace quelt
