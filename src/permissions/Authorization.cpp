@@ -44,20 +44,33 @@ std::string speechStatus(const Platform& platform) {
   return speechStatusString(platform.authorization->speechStatus());
 }
 
+namespace {
+
+using StatusReader = std::string (*)(const Platform&);
+
+// Whatever the prompt's callback says, the status read afterwards on the main queue is the
+// answer.
+std::function<void()> rereadOnMain(Server& server, StatusReader read,
+                                   std::function<void(std::string)> done) {
+  return [weak = server.weak_from_this(), read, done = std::move(done)] {
+    if (auto alive = weak.lock())
+      alive->post([weak, read, done] {
+        if (auto server = weak.lock())
+          done(read(server->platform()));
+      });
+  };
+}
+
+} // namespace
+
 void requestMicrophone(Server& server, std::function<void(std::string)> done) {
   Authorization& authorization = *server.platform().authorization;
   if (authorization.microphoneStatus() != notDetermined) {
     done(microphoneStatus(server.platform()));
     return;
   }
-  authorization.requestMicrophoneAccess(
-      [weak = server.weak_from_this(), done = std::move(done)](bool) {
-        if (auto alive = weak.lock())
-          alive->post([weak, done] {
-            if (auto server = weak.lock())
-              done(microphoneStatus(server->platform()));
-          });
-      });
+  auto answer = rereadOnMain(server, microphoneStatus, std::move(done));
+  authorization.requestMicrophoneAccess([answer](bool) { answer(); });
 }
 
 void requestSpeech(Server& server, std::function<void(std::string)> done) {
@@ -66,14 +79,8 @@ void requestSpeech(Server& server, std::function<void(std::string)> done) {
     done(speechStatus(server.platform()));
     return;
   }
-  authorization.requestSpeechAuthorization(
-      [weak = server.weak_from_this(), done = std::move(done)](int64_t) {
-        if (auto alive = weak.lock())
-          alive->post([weak, done] {
-            if (auto server = weak.lock())
-              done(speechStatus(server->platform()));
-          });
-      });
+  auto answer = rereadOnMain(server, speechStatus, std::move(done));
+  authorization.requestSpeechAuthorization([answer](int64_t) { answer(); });
 }
 
 void registerAuthorizationOps(Server& server) {
