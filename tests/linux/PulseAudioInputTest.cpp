@@ -196,34 +196,5 @@ TEST_F(PulseAudioInputTest, NoTapRunsOnceStopReturns) {
   input->stop();
 }
 
-TEST_F(PulseAudioInputTest, TheTapAndTheChangeHandlerMayStopTheInput) {
-  auto input = service.makeInput();
-  ASSERT_EQ(input->selectDevice(device(micSourceName)), 0);
-  std::atomic<int> calls = 0, changes = 0;
-  input->installTap(160, [&](const PcmBuffer&) {
-    ++calls;
-    input->stop();
-    input->removeTap();
-  });
-  ToneWriter writer(fifoPath(), micRate);
-  input->start();
-  ASSERT_TRUE(eventually([&] { return calls > 0; }));
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(calls, 1);
-  EXPECT_FALSE(input->isRunning());
-
-  input->setConfigurationChangeHandler([&] {
-    ++changes;
-    EXPECT_FALSE(input->isRunning());
-    input->stop();
-    input->setConfigurationChangeHandler(nullptr);
-  });
-  input->start();
-  ASSERT_TRUE(unloadMicSource());
-  EXPECT_TRUE(eventually([&] { return changes > 0; }, 5s));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(changes, 1);
-}
-
 } // namespace
 } // namespace quelt
