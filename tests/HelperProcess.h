@@ -28,6 +28,10 @@ class HelperProcess {
 public:
   explicit HelperProcess(std::vector<std::string> command = {QUELT_HELPER_PATH}) {
     pid_ = spawn(command, input_, output_, error_);
+    // Only the child keeps its ends, so the end of its output is seen as the end of the pipe.
+    input_.closeRead();
+    output_.closeWrite();
+    error_.closeWrite();
   }
 
   ~HelperProcess() {
