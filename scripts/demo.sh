@@ -34,7 +34,7 @@ step "rendering \"$sentence\" with $voice"
 step "speaking it"
 "$client" say "$sentence" --voice "$voice"
 
-step "reading the render back"
+step "reading the render back (a synthetic voice is hard for a recognizer trained on people)"
 "$client" transcribe "$out/demo.wav"
 
 printf '\nThe render is at %s.\n' "$out/demo.wav"
