@@ -30,6 +30,10 @@ std::string number(double value, int decimals) {
   return out;
 }
 
+bool isReplyTo(const Json& message, int64_t request) {
+  return !message.contains("event") && message.value("id", int64_t{-1}) == request;
+}
+
 // Paths go to the helper absolute, as it requires; relative ones are taken from here.
 std::string absolutePath(const std::string& path) {
   return std::filesystem::absolute(path).lexically_normal().string();
@@ -148,14 +152,12 @@ private:
         return helperEnded();
       echo(in);
       const Json& message = in.message;
-      if (!message.contains("event")) {
-        if (message.value("id", int64_t{-1}) == request) {
-          if (!message.value("ok", false))
-            return failure(message.value("error", Json::object()));
-          voice = message["result"].value("voice", "");
-        }
+      if (isReplyTo(message, request) && !message.value("ok", false))
+        return failure(message.value("error", Json::object()));
+      if (isReplyTo(message, request))
+        voice = message["result"].value("voice", "");
+      if (!message.contains("event"))
         continue;
-      }
       std::string event = message.value("event", "");
       if (message.value("utterance", int64_t{-1}) != 1)
         continue;
@@ -271,10 +273,10 @@ private:
         return helperEnded();
       echo(in);
       const Json& message = in.message;
+      if (isReplyTo(message, request) && !message.value("ok", false))
+        return failure(message.value("error", Json::object()));
       if (!message.contains("event")) {
-        if (message.value("id", int64_t{-1}) == request && !message.value("ok", false))
-          return failure(message.value("error", Json::object()));
-        if (message.value("id", int64_t{-1}) == request && stopAfter)
+        if (isReplyTo(message, request) && stopAfter)
           stopAt = std::chrono::steady_clock::now() +
                    std::chrono::milliseconds(static_cast<int64_t>(*stopAfter * 1000));
         // A commit that lost the race against the end of the audio is of no consequence.
