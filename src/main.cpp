@@ -1,17 +1,28 @@
 // quelt-voice-helper: a speech helper driven over stdin/stdout with JSON lines.
 
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/PocketsphinxRecognizerService.h"
 #include "server/Server.h"
 #include "server/Startup.h"
 
 #include <asio/signal_set.hpp>
 
 #include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
-int main() {
+int main(int argc, char** argv) {
+  // The helper runs itself this way to try a recognition model in a process of its own.
+  quelt::checkPocketsphinxModelIfAsked(argc, argv);
+
   // A parent that closes our stdout must not kill us with SIGPIPE: every way out is status 0.
   std::signal(SIGPIPE, SIG_IGN);
+  // A stop request that comes while we start up waits for its handler rather than killing us.
+  sigset_t stopping;
+  sigemptyset(&stopping);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    sigaddset(&stopping, signal);
+  pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
 
   quelt::ServerOptions options;
   options.exitProcess = [](int exitCode) { ::_exit(exitCode); };
@@ -31,6 +42,8 @@ int main() {
     if (!error)
       server->shutdown(0);
   });
+  // Threads made so far keep them blocked, so they all come to this one.
+  pthread_sigmask(SIG_UNBLOCK, &stopping, nullptr);
 
   server->run();
   ::_exit(0);

@@ -83,7 +83,16 @@ bool FileSource::stopped() const {
 
 void FileSource::run(Delivery delivery) {
   pthread_setname_np(pthread_self(), "fixture-reader");
-  auto& [source, reader, format, realtime, clock, post, onBuffer, onEnd, onFailure] = delivery;
+  // Plain references rather than a structured binding: clang before 16 cannot capture those.
+  const auto& source = delivery.source;
+  const auto& reader = delivery.reader;
+  const AudioFormat& format = delivery.format;
+  const bool realtime = delivery.realtime;
+  Clock* clock = delivery.clock;
+  const auto& post = delivery.post;
+  const auto& onBuffer = delivery.onBuffer;
+  const auto& onEnd = delivery.onEnd;
+  const auto& onFailure = delivery.onFailure;
 
   // The reference taken here may be the last one, so the source can end on this thread.
   auto wanted = [&source] {

@@ -262,6 +262,10 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
         if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
           registry->remove(id);
       });
+      // Two starts with one id can both pass the check above; the later one takes the id, and
+      // the session it displaces ends now rather than running on where nothing reaches it.
+      if (auto displaced = registry->sessions.find(id); displaced != registry->sessions.end())
+        displaced->second->cancel();
       registry->sessions[id] = session;
       Json result = {{"engine", engineKindName(chosen.engine)},
                      {"device", chosen.device ? chosen.device->json() : Json(nullptr)},

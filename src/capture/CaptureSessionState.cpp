@@ -245,11 +245,8 @@ void CaptureSessionState::commit(Completion reply) {
     return;
   }
   phase_ = Phase::committing;
-  std::weak_ptr<CaptureSessionState> weak = weak_from_this();
-  server_->runTask([weak, reply] {
-    auto session = weak.lock();
-    if (!session)
-      return;
+  // Held, not watched: a session that ends meanwhile still answers the commit.
+  server_->runTask([session = shared_from_this(), reply] {
     std::shared_ptr<SegmentEngine> fresh;
     std::optional<HelperError> failure;
     try {
@@ -257,10 +254,7 @@ void CaptureSessionState::commit(Completion reply) {
     } catch (...) {
       failure = boundaryError(std::current_exception(), "commit");
     }
-    session->server_->post([weak, reply, fresh, failure] {
-      auto session = weak.lock();
-      if (!session)
-        return;
+    session->server_->post([session, reply, fresh, failure] {
       if (failure) {
         if (session->phase_ == Phase::committing)
           session->phase_ = Phase::listening;

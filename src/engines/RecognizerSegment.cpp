@@ -30,6 +30,11 @@ RecognizerSegment::RecognizerSegment(int64_t index, bool onDevice, SegmentCallba
     : index_(index), callbacks_(std::move(callbacks)), onDevice_(onDevice),
       context_(std::move(context)) {}
 
+RecognizerSegment::~RecognizerSegment() {
+  if (task_ && !finished_ && !cancelled_)
+    task_->cancel();
+}
+
 std::shared_ptr<RecognizerSegment>
 RecognizerSegment::create(int64_t index, SpeechRecognizer& recognizer, bool onDevice,
                           bool punctuation, std::vector<std::string> contextual,

@@ -27,6 +27,10 @@ public:
   create(int64_t index, SpeechRecognizer& recognizer, bool onDevice, bool punctuation,
          std::vector<std::string> contextual, SegmentCallbacks callbacks, Context context);
 
+  // A segment let go before it finished (its session never started, say) stops its
+  // recognition, which would otherwise wait for audio for good.
+  ~RecognizerSegment() override;
+
   int64_t index() const override { return index_; }
   void append(const PcmBuffer& buffer) override;
   void endAudio() override;

@@ -1,6 +1,7 @@
 #include "server/Json.h"
 
 #include <cmath>
+#include <string_view>
 #include <vector>
 
 namespace quelt {
@@ -8,7 +9,9 @@ namespace {
 
 // nlohmann writes NaN and infinities as null; the wire must not carry a silently changed value.
 bool isWritable(const Json& root) {
-  std::vector<const Json*> pending{&root};
+  // Every message passes through here: the walk's stack is kept, not made afresh each time.
+  thread_local std::vector<const Json*> pending;
+  pending.assign(1, &root);
   while (!pending.empty()) {
     const Json* value = pending.back();
     pending.pop_back();
@@ -45,10 +48,14 @@ std::optional<std::string> serializeMessage(const Json& message) {
     return std::nullopt;
   }
   // Outside strings compact JSON has no "/", so escaping every one escapes exactly those inside
-  // strings (keys included).
+  // strings (keys included). Most messages have none and go out as they are.
+  size_t slash = compact.find('/');
+  if (slash == std::string::npos)
+    return compact;
   std::string out;
   out.reserve(compact.size() + 8);
-  for (char c : compact) {
+  out.append(compact, 0, slash);
+  for (char c : std::string_view(compact).substr(slash)) {
     if (c == '/')
       out += '\\';
     out += c;

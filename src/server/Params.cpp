@@ -5,14 +5,18 @@
 
 namespace quelt {
 
-Params::Params(Json value) {
-  if (value.is_object())
-    object_ = std::move(value);
-}
+Params::Params() : Params(Json::object()) {}
+
+Params::Params(Json value)
+    : root_(std::make_shared<const Json>(value.is_object() ? std::move(value) : Json::object())),
+      object_(root_.get()) {}
+
+Params::Params(std::shared_ptr<const Json> root, const Json* object)
+    : root_(std::move(root)), object_(object) {}
 
 const Json* Params::find(std::string_view key) const {
-  auto it = object_.find(key);
-  return it == object_.end() ? nullptr : &*it;
+  auto it = object_->find(key);
+  return it == object_->end() ? nullptr : &*it;
 }
 
 std::optional<int64_t> integerValue(const Json& value) {
@@ -79,7 +83,7 @@ std::optional<Params> Params::object(std::string_view key) const {
   const Json* value = find(key);
   if (!value || !value->is_object())
     return std::nullopt;
-  return Params(*value);
+  return Params(root_, value);
 }
 
 } // namespace quelt

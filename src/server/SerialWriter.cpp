@@ -1,16 +1,16 @@
 #include "server/SerialWriter.h"
 
-#include <asio/post.hpp>
-
 #include <cerrno>
-#include <future>
 #include <pthread.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace quelt {
 namespace {
 
-void writeAll(int fd, const std::string& bytes) {
+constexpr size_t keptBytes = 1 << 20;
+
+void writeAll(int fd, std::string_view bytes) {
   const char* data = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {
@@ -18,7 +18,7 @@ void writeAll(int fd, const std::string& bytes) {
     if (written < 0) {
       if (errno == EINTR)
         continue;
-      return; // A closed stream loses the line; nothing else to do with it.
+      return; // A closed stream loses the lines; nothing else to do with them.
     }
     data += written;
     left -= static_cast<size_t>(written);
@@ -29,33 +29,79 @@ void writeAll(int fd, const std::string& bytes) {
 
 SerialWriter::SerialWriter(int outputFd, int errorFd, std::string label)
     : outputFd_(outputFd), errorFd_(errorFd), label_(std::move(label)),
-      work_(asio::make_work_guard(context_)) {
-  thread_ = std::thread([this] {
-    // Thread names are limited to 15 bytes.
-    pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
-    context_.run();
-  });
-}
+      thread_([this] { run(); }) {}
 
 SerialWriter::~SerialWriter() {
-  work_.reset();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
   thread_.join();
 }
 
-void SerialWriter::writeOutput(std::string line) { enqueue(outputFd_, std::move(line)); }
+void SerialWriter::writeOutput(std::string line) { enqueue(outputFd_, line); }
 
-void SerialWriter::writeError(std::string line) { enqueue(errorFd_, std::move(line)); }
+void SerialWriter::writeError(std::string line) { enqueue(errorFd_, line); }
 
-void SerialWriter::enqueue(int fd, std::string line) {
-  line += '\n';
-  asio::post(context_, [fd, line = std::move(line)] { writeAll(fd, line); });
+void SerialWriter::enqueue(int fd, const std::string& line) {
+  bool wake;
+  {
+    std::lock_guard lock(mutex_);
+    queuedBytes_ += line;
+    queuedBytes_ += '\n';
+    if (queuedRuns_.empty() || queuedRuns_.back().fd != fd)
+      queuedRuns_.push_back({fd, 0});
+    queuedRuns_.back().end = queuedBytes_.size();
+    ++queuedLines_;
+    // A writer in the middle of a batch comes back for this line without being woken.
+    wake = writerIdle_;
+  }
+  if (wake)
+    wake_.notify_one();
 }
 
 void SerialWriter::drain() {
-  std::promise<void> written;
-  auto done = written.get_future();
-  asio::post(context_, [&written] { written.set_value(); });
-  done.wait();
+  std::unique_lock lock(mutex_);
+  uint64_t target = queuedLines_;
+  written_.wait(lock, [&] { return writtenLines_ >= target; });
+}
+
+void SerialWriter::run() {
+  // Thread names are limited to 15 bytes.
+  pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+  std::string bytes;
+  std::vector<Run> runs;
+  for (;;) {
+    uint64_t lines;
+    {
+      std::unique_lock lock(mutex_);
+      writerIdle_ = true;
+      wake_.wait(lock, [this] { return !queuedRuns_.empty() || stopping_; });
+      writerIdle_ = false;
+      // On its way out the writer still writes everything queued before.
+      if (queuedRuns_.empty())
+        return;
+      bytes.swap(queuedBytes_);
+      runs.swap(queuedRuns_);
+      lines = queuedLines_;
+    }
+    size_t begin = 0;
+    for (const Run& run : runs) {
+      writeAll(run.fd, std::string_view(bytes).substr(begin, run.end - begin));
+      begin = run.end;
+    }
+    // A burst's worth of room is given back rather than kept for good.
+    if (bytes.capacity() > keptBytes)
+      std::string().swap(bytes);
+    bytes.clear();
+    runs.clear();
+    {
+      std::lock_guard lock(mutex_);
+      writtenLines_ = lines;
+    }
+    written_.notify_all();
+  }
 }
 
 } // namespace quelt

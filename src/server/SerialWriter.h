@@ -1,16 +1,19 @@
 #pragma once
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace quelt {
 
 // The one serial, first-in first-out queue through which every byte for standard output and
-// standard error leaves the process. Each line goes out in a single write(2) call (repeated
-// only for what a short write left over), so lines never interleave.
+// standard error leaves the process. Lines never interleave: each write(2) carries whole lines
+// only (repeated only for what a short write left over). Lines queued while a write is under
+// way go out together in the next one, so a busy helper makes one system call per batch, not
+// per line.
 class SerialWriter {
 public:
   SerialWriter(int outputFd, int errorFd, std::string label);
@@ -27,14 +30,32 @@ public:
   const std::string& label() const { return label_; }
 
 private:
-  void enqueue(int fd, std::string line);
+  // Where consecutive lines for one stream end in the queued bytes.
+  struct Run {
+    int fd;
+    size_t end;
+  };
+
+  void enqueue(int fd, const std::string& line);
+  void run();
 
   int outputFd_;
   int errorFd_;
   std::string label_;
-  asio::io_context context_{1};
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
-  std::thread thread_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;    // the writer: lines are waiting, or it is to stop
+  std::condition_variable written_; // drain(): a batch is out
+  // Lines are copied in and the buffers swapped, never freed: they keep their room from one
+  // batch to the next, and no thread frees what another allocated.
+  std::string queuedBytes_;
+  std::vector<Run> queuedRuns_;
+  uint64_t queuedLines_ = 0;
+  uint64_t writtenLines_ = 0;
+  bool writerIdle_ = false;
+  bool stopping_ = false;
+
+  std::thread thread_; // last, so that it starts with the rest in place
 };
 
 } // namespace quelt

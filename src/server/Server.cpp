@@ -6,6 +6,8 @@
 
 #include <asio/post.hpp>
 
+#include <thread>
+
 namespace quelt {
 
 std::shared_ptr<Server> Server::create(Platform platform, ServerOptions options) {
@@ -20,14 +22,25 @@ Server::Server(Platform platform, ServerOptions options)
       clock_(options_.clock ? options_.clock : std::make_shared<SteadyClock>(*mainContext_)),
       writeQueue_(
           std::make_unique<SerialWriter>(options_.outputFd, options_.errorFd,
-                                         std::string(identity::bundleIdentifier) + ".write")) {}
+                                         std::string(identity::bundleIdentifier) + ".write")) {
+  if (!options_.taskExecutor)
+    tasks_ = std::make_unique<asio::thread_pool>(4);
+}
 
 Server::~Server() {
   // Threads that post to the main queue go first; the writer drains what is left on its way out.
   reader_.reset();
   parentSource_.reset();
-  tasks_.stop();
-  tasks_.join();
+  if (tasks_) {
+    tasks_->stop();
+    if (tasks_->get_executor().running_in_this_thread()) {
+      // The last reference went with a task, on one of the pool's own threads, which cannot
+      // join itself: a thread of its own ends the pool once that task has returned.
+      std::thread([pool = std::move(tasks_)] { pool->join(); }).detach();
+    } else {
+      tasks_->join();
+    }
+  }
   writeQueue_.reset();
 }
 
@@ -64,7 +77,12 @@ PostToMain Server::poster() {
   };
 }
 
-void Server::runTask(std::function<void()> work) { asio::post(tasks_, std::move(work)); }
+void Server::runTask(std::function<void()> work) {
+  if (options_.taskExecutor)
+    options_.taskExecutor(std::move(work));
+  else
+    asio::post(*tasks_, std::move(work));
+}
 
 void Server::completeOnMain(Completion done, OpResult result) {
   post([done = std::move(done), result = std::move(result)] { done(result); });
@@ -125,8 +143,10 @@ void Server::startReader() {
       options_.inputFd,
       [weak, context](std::string line) {
         asio::post(*context, [weak, line = std::move(line)] {
-          if (auto server = weak.lock())
+          if (auto server = weak.lock()) {
+            server->reader_->lineHandled();
             server->handle(line);
+          }
         });
       },
       [weak, context] {
@@ -178,23 +198,24 @@ void Server::handle(const std::string& line) {
     event("protocol_error", {{"message", "request has no integer id"}});
     return;
   }
-  auto op = Params(request).string("op");
-  if (!op) {
+  auto opValue = request.find("op");
+  if (opValue == request.end() || !opValue->is_string()) {
     reply(*id, HelperError::invalid("request has no op"));
     return;
   }
+  const std::string op = opValue->get<std::string>();
   auto paramsValue = request.find("params");
   Params params(paramsValue == request.end() ? Json::object() : std::move(*paramsValue));
-  auto handler = handlers_.find(*op);
+  auto handler = handlers_.find(op);
   if (handler == handlers_.end()) {
-    reply(*id, HelperError::invalid("unknown op " + *op));
+    reply(*id, HelperError::invalid("unknown op " + op));
     return;
   }
   Completion done = completionFor(*id);
   try {
     handler->second(params, done);
   } catch (...) {
-    done(boundaryError(std::current_exception(), *op));
+    done(boundaryError(std::current_exception(), op));
   }
 }
 
@@ -202,16 +223,16 @@ Completion Server::completionFor(int64_t id) {
   std::weak_ptr<Server> weak = weak_from_this();
   return [weak, id, context = mainContext_](OpResult result) {
     // Always through the main queue, even when called from the handler itself.
-    asio::post(*context, [weak, id, result = std::move(result)] {
+    asio::post(*context, [weak, id, result = std::move(result)]() mutable {
       if (auto server = weak.lock())
-        server->reply(id, result);
+        server->reply(id, std::move(result));
     });
   };
 }
 
-void Server::reply(int64_t id, const OpResult& result) {
+void Server::reply(int64_t id, OpResult result) {
   if (auto* object = std::get_if<Json>(&result)) {
-    send({{"id", id}, {"ok", true}, {"result", *object}});
+    send({{"id", id}, {"ok", true}, {"result", std::move(*object)}});
     return;
   }
   send({{"id", id}, {"ok", false}, {"error", std::get<HelperError>(result).json()}});

@@ -41,6 +41,9 @@ struct ServerOptions {
   std::shared_ptr<asio::io_context> mainContext;
   // Real time on the main queue when not given.
   std::shared_ptr<Clock> clock;
+  // Where tasks run; a small pool of the server's own when not given. The fuzzer runs each
+  // task when its input says, so one input always replays the same interleaving.
+  std::function<void(std::function<void()>)> taskExecutor;
 };
 
 // Owns the protocol: the op registry, the reader of request lines, the dispatch of each line on
@@ -88,7 +91,7 @@ private:
   void watchParent();
   void startReader();
   Completion completionFor(int64_t id);
-  void reply(int64_t id, const OpResult& result);
+  void reply(int64_t id, OpResult result);
   void end(int exitCode);
 
   Platform platform_;
@@ -103,7 +106,7 @@ private:
   std::unique_ptr<ProcessWatch> parentSource_;
   std::vector<std::function<void()>> shutdownHooks_;
   std::unique_ptr<StdinReader> reader_;
-  asio::thread_pool tasks_{4};
+  std::unique_ptr<asio::thread_pool> tasks_;
 };
 
 // The op boundary for work that raised: a HelperError passes unchanged, anything else becomes a

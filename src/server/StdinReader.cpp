@@ -19,6 +19,11 @@ StdinReader::StdinReader(int fd, LineHandler onLine, std::function<void()> onEnd
 }
 
 StdinReader::~StdinReader() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  room_.notify_all();
   if (thread_.joinable()) {
     char wake = 1;
     (void)!::write(wakePipe_[1], &wake, 1);
@@ -36,8 +41,35 @@ void StdinReader::start() {
   });
 }
 
+void StdinReader::lineHandled() {
+  bool wake;
+  {
+    std::lock_guard lock(mutex_);
+    if (unhandled_ > 0)
+      --unhandled_;
+    wake = unhandled_ == maxUnhandledLines / 2;
+  }
+  if (wake)
+    room_.notify_one();
+}
+
+bool StdinReader::waitForRoom() {
+  std::unique_lock lock(mutex_);
+  if (unhandled_ >= maxUnhandledLines)
+    room_.wait(lock, [this] { return stopping_ || unhandled_ <= maxUnhandledLines / 2; });
+  if (stopping_)
+    return false;
+  ++unhandled_;
+  return true;
+}
+
 void StdinReader::readLoop() {
-  LineSplitter splitter([this](std::string line) {
+  bool stopped = false;
+  LineSplitter splitter([this, &stopped](std::string line) {
+    if (stopped || !waitForRoom()) {
+      stopped = true;
+      return;
+    }
     // Repair never shortens a line, so one already over the limit is refused as it stands.
     if (line.size() <= maxLineBytes)
       line = replaceInvalidUtf8(std::move(line));
@@ -62,9 +94,12 @@ void StdinReader::readLoop() {
     if (count <= 0)
       break;
     splitter.feed({buffer.data(), static_cast<size_t>(count)});
+    if (stopped)
+      return;
   }
   splitter.finish();
-  onEnd_();
+  if (!stopped)
+    onEnd_();
 }
 
 } // namespace quelt

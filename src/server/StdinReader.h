@@ -1,6 +1,9 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -9,9 +12,14 @@ namespace quelt {
 // The "stdin-reader" thread: reads request lines from a file descriptor and hands each one,
 // with invalid UTF-8 already replaced, to `onLine` without waiting for it to be handled. At end
 // of input (or a read error) it calls `onEnd` once and stops.
+//
+// It keeps at most `maxUnhandledLines` lines handed over and not yet reported handled through
+// `lineHandled`, then waits until the consumer is halfway through them: a parent that floods
+// the helper is held back by its own pipe instead of filling the helper's memory.
 class StdinReader {
 public:
   using LineHandler = std::function<void(std::string line)>;
+  static constexpr size_t maxUnhandledLines = 256;
 
   StdinReader(int fd, LineHandler onLine, std::function<void()> onEnd);
   // Stops the thread if it is still reading; `onEnd` is then not called.
@@ -20,14 +28,22 @@ public:
   StdinReader& operator=(const StdinReader&) = delete;
 
   void start();
+  // From any thread, once per line `onLine` was given.
+  void lineHandled();
 
 private:
   void readLoop();
+  // False when the reader is being stopped.
+  bool waitForRoom();
 
   int fd_;
   LineHandler onLine_;
   std::function<void()> onEnd_;
   int wakePipe_[2] = {-1, -1};
+  std::mutex mutex_;
+  std::condition_variable room_;
+  size_t unhandled_ = 0;
+  bool stopping_ = false;
   std::thread thread_;
 };
 

@@ -38,9 +38,11 @@ protected:
     return segment;
   }
 
+  // Read on the main queue, where the results keep arriving.
   Calls calls() {
-    harness.onMain([] {});
-    return recorder.calls;
+    Calls copy;
+    harness.onMain([&] { copy = recorder.calls; });
+    return copy;
   }
   // Results travel through the analyzer's own thread; wait until they have been reported.
   Calls callsOnceThereAre(size_t count) {

@@ -84,9 +84,15 @@ protected:
       posted.push_back(std::move(block));
     });
   }
+  // Blocks run outside the lock: they call into the input, whose own thread posts under the
+  // PulseAudio lock.
   void runMainQueue() {
-    std::unique_lock lock(mutex);
-    for (auto blocks = std::move(posted); auto& block : blocks)
+    std::vector<std::function<void()>> blocks;
+    {
+      std::lock_guard lock(mutex);
+      blocks = std::exchange(posted, {});
+    }
+    for (auto& block : blocks)
       block();
   }
 

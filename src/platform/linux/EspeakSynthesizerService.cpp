@@ -697,21 +697,29 @@ void render(const SpeechUtterance& utterance,
   bool started = engine.start();
   AudioFormat format{static_cast<double>(started ? engine.rate() : fallbackRate), 1,
                      SampleFormat::int16, true};
-  PcmBuffer buffer(format, 4096);
+  // espeak-ng hands over 50 ms at a time; each buffer delivered is a hop to another thread, so
+  // they go out a second at a time.
+  PcmBuffer buffer(format, static_cast<uint32_t>(format.sampleRate));
   if (started) {
     engine.synthesize(utterance, [&](std::span<const int16_t> samples, const espeak_EVENT*) {
       while (!samples.empty()) {
-        size_t frames = std::min<size_t>(samples.size(), buffer.frameCapacity());
-        std::copy_n(samples.begin(), frames, buffer.int16Plane(0).begin());
-        buffer.setFrameLength(static_cast<uint32_t>(frames));
-        deliver(onBuffer, buffer);
+        uint32_t filled = buffer.frameLength();
+        size_t frames = std::min<size_t>(samples.size(), buffer.frameCapacity() - filled);
+        std::copy_n(samples.begin(), frames, buffer.int16Plane(0).begin() + filled);
+        buffer.setFrameLength(filled + static_cast<uint32_t>(frames));
         samples = samples.subspan(frames);
+        if (buffer.frameLength() == buffer.frameCapacity()) {
+          deliver(onBuffer, buffer);
+          buffer.setFrameLength(0);
+        }
       }
       return true;
     });
   }
-  buffer.setFrameLength(0);
   try {
+    if (buffer.frameLength() > 0)
+      deliver(onBuffer, buffer);
+    buffer.setFrameLength(0);
     deliver(onBuffer, buffer);
   } catch (...) {
   }

@@ -17,7 +17,9 @@ Platform makeLinuxPlatform(std::function<void(const std::string&)> log) {
   platform.hardware = std::make_shared<PulseHardwareProperties>();
   platform.audio = std::make_shared<SndfileAudioServices>();
   platform.audioInput = std::make_shared<PulseAudioInputService>();
-  platform.recognizer = std::make_shared<PocketsphinxRecognizerService>(platform.audio);
+  // The helper checks recognition models by running itself (see main).
+  platform.recognizer = std::make_shared<PocketsphinxRecognizerService>(
+      platform.audio, "/usr/share/pocketsphinx/model", "/proc/self/exe");
   platform.synthesizer = std::make_shared<EspeakSynthesizerService>(std::move(log));
   // No speech analyzer on Linux: platform.transcriber stays empty.
   return platform;

@@ -79,7 +79,20 @@ private:
 
 } // namespace
 
-int64_t LinuxProcessInfo::pid() const { return ::getpid(); }
+namespace {
+
+OsVersion kernelVersion() {
+  utsname names{};
+  if (::uname(&names) != 0)
+    return OsVersion{"Linux"};
+  return parseKernelRelease(names.release);
+}
+
+} // namespace
+
+LinuxProcessInfo::LinuxProcessInfo() : pid_(::getpid()), osVersion_(kernelVersion()) {}
+
+int64_t LinuxProcessInfo::pid() const { return pid_; }
 
 int64_t LinuxProcessInfo::parentPid() const { return ::getppid(); }
 
@@ -94,12 +107,7 @@ OsVersion parseKernelRelease(const std::string& release) {
   return version;
 }
 
-OsVersion LinuxProcessInfo::osVersion() const {
-  utsname names{};
-  if (::uname(&names) != 0)
-    return OsVersion{"Linux"};
-  return parseKernelRelease(names.release);
-}
+OsVersion LinuxProcessInfo::osVersion() const { return osVersion_; }
 
 std::string LinuxProcessInfo::bundleIdentifier() const {
   return std::string(identity::bundleIdentifier);

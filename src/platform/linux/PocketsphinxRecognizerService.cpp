@@ -4,6 +4,7 @@
 #include <sphinxbase/err.h>
 #include <unicode/locid.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -12,6 +13,10 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,16 +49,7 @@ cmd_ln_t* makeConfig(const PocketsphinxModelFiles& files) {
                      "/dev/null", "-dither", "yes", "-bestpath", "yes", nullptr);
 }
 
-// pocketsphinx ends the whole process when a model file is malformed, so a model is first
-// loaded in a short-lived child; only one that loads there is loaded here.
-bool loadsInChild(const PocketsphinxModelFiles& files) {
-  pid_t child = ::fork();
-  if (child < 0)
-    return false;
-  if (child == 0) {
-    cmd_ln_t* config = makeConfig(files);
-    ::_exit(config && ps_init(config) ? 0 : 1);
-  }
+bool succeeded(pid_t child) {
   int status = 0;
   while (::waitpid(child, &status, 0) < 0)
     if (errno != EINTR)
@@ -61,18 +57,64 @@ bool loadsInChild(const PocketsphinxModelFiles& files) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// pocketsphinx ends the whole process when a model file is malformed, so a model is first
+// loaded by another process; only one that loads there is loaded here. That process is the
+// checker program when there is one: a fork of this one could inherit a lock that another of
+// its threads held (the allocator's, under the sanitizers) and wait on it for good.
+bool loadsElsewhere(const PocketsphinxModelFiles& files, const std::string& checker) {
+  if (checker.empty()) {
+    pid_t child = ::fork();
+    if (child < 0)
+      return false;
+    if (child == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      cmd_ln_t* config = makeConfig(files);
+      ::_exit(config && ps_init(config) ? 0 : 1);
+    }
+    return succeeded(child);
+  }
+  std::vector<std::string> words{checker,
+                                 std::string(pocketsphinxModelCheck),
+                                 std::to_string(::getpid()),
+                                 files.acousticModel,
+                                 files.languageModel,
+                                 files.dictionary};
+  std::vector<char*> argv;
+  for (auto& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  // Nothing of the protocol's streams for the checker.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t child = -1;
+  int failed = ::posix_spawn(&child, checker.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return failed == 0 && succeeded(child);
+}
+
 // A loaded model: its configuration and a pool of decoders on it. Decoders are not
-// thread-safe, so each running recognition borrows one and gives it back when done.
+// thread-safe, so each running recognition borrows one and gives it back when done. Each one
+// holds about 90 MB with the en-US model and takes half a second to make, so a burst of
+// captures must not leave dozens behind: a few idle ones are kept for the next segments, and
+// past a ceiling a recognition waits, its audio queued, until another gives one back.
 class LoadedModel {
 public:
-  explicit LoadedModel(const PocketsphinxModelFiles& files) {
-    if (!loadsInChild(files))
+  static constexpr size_t maxDecoders = 8;
+  static constexpr size_t maxIdleDecoders = 2;
+
+  LoadedModel(const PocketsphinxModelFiles& files, const std::string& checker) {
+    if (!loadsElsewhere(files, checker))
       return;
     config_ = makeConfig(files);
     if (!config_)
       return;
-    if (ps_decoder_t* first = ps_init(config_))
+    if (ps_decoder_t* first = ps_init(config_)) {
       idle_.push_back(first);
+      live_ = 1;
+    }
   }
   ~LoadedModel() {
     for (ps_decoder_t* decoder : idle_)
@@ -85,37 +127,78 @@ public:
 
   bool loaded() const { return config_ && !idle_.empty(); }
 
-  // Null when a further decoder cannot be made.
-  ps_decoder_t* acquire() {
+  // Waits for a decoder to borrow. Null when `abandoned` turns true first (checked again on
+  // every wake()), or when a further decoder cannot be made.
+  ps_decoder_t* acquire(const std::atomic<bool>& abandoned) {
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    freed_.wait(lock, [&] { return abandoned || !idle_.empty() || live_ < maxDecoders; });
+    --waiting_;
+    if (abandoned)
+      return nullptr;
+    if (!idle_.empty()) {
+      ps_decoder_t* decoder = idle_.back();
+      idle_.pop_back();
+      return decoder;
+    }
+    ++live_;
+    lock.unlock();
+    ps_decoder_t* made = nullptr;
+    {
+      std::lock_guard making(configMutex_);
+      made = ps_init(config_);
+    }
+    if (!made) {
+      lock.lock();
+      --live_;
+      freed_.notify_one();
+    }
+    return made;
+  }
+
+  void release(ps_decoder_t* decoder) {
     {
       std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        ps_decoder_t* decoder = idle_.back();
-        idle_.pop_back();
-        return decoder;
+      if (waiting_ > 0 || idle_.size() < maxIdleDecoders) {
+        idle_.push_back(decoder);
+        decoder = nullptr;
+      } else {
+        --live_;
       }
     }
-    return ps_init(config_);
+    freed_.notify_one();
+    if (decoder) {
+      std::lock_guard freeing(configMutex_);
+      ps_free(decoder);
+    }
   }
-  void release(ps_decoder_t* decoder) {
+
+  void wake() {
     std::lock_guard lock(mutex_);
-    idle_.push_back(decoder);
+    freed_.notify_all();
   }
 
 private:
   cmd_ln_t* config_ = nullptr;
+  // Every decoder shares the configuration: ps_init writes into it and ps_init and ps_free
+  // count references to it without atomics, so one decoder is made or freed at a time.
+  std::mutex configMutex_;
   std::mutex mutex_;
+  std::condition_variable freed_;
   std::vector<ps_decoder_t*> idle_;
+  size_t live_ = 0;
+  size_t waiting_ = 0;
 };
 
 // Loading takes a noticeable moment and a good deal of memory, so each model loads once.
-std::shared_ptr<LoadedModel> loadModel(const PocketsphinxModelFiles& files) {
+std::shared_ptr<LoadedModel> loadModel(const PocketsphinxModelFiles& files,
+                                       const std::string& checker) {
   static std::mutex mutex;
   static std::map<std::string, std::shared_ptr<LoadedModel>> loaded;
   std::lock_guard lock(mutex);
   auto& slot = loaded[files.acousticModel];
   if (!slot) {
-    auto model = std::make_shared<LoadedModel>(files);
+    auto model = std::make_shared<LoadedModel>(files, checker);
     if (!model->loaded())
       return nullptr; // not kept: the files may be repaired or installed later
     slot = model;
@@ -145,17 +228,7 @@ public:
       fail("the model could not be loaded");
       return;
     }
-    ps_decoder_t* decoder = model_->acquire();
-    if (!decoder) {
-      fail("no decoder could be made for the model");
-      return;
-    }
-    if (ps_start_utt(decoder) < 0) {
-      model_->release(decoder);
-      fail("the decoder would not start");
-      return;
-    }
-    std::thread([self = shared_from_this(), decoder] { self->decode(decoder); }).detach();
+    std::thread([self = shared_from_this()] { self->run(); }).detach();
   }
 
   void append(const PcmBuffer& buffer) override {
@@ -187,7 +260,10 @@ public:
       std::lock_guard lock(mutex_);
       cancelled_ = true;
     }
+    abandoned_ = true;
     wake_.notify_one();
+    if (model_)
+      model_->wake();
   }
 
 private:
@@ -206,6 +282,24 @@ private:
     if (!converted_ || converted_->frameCapacity() < needed)
       converted_.emplace(decoderFormat, needed);
     return true;
+  }
+
+  // On the task's own thread: borrows a decoder, decodes, gives the decoder back.
+  void run() {
+    ps_decoder_t* decoder = model_->acquire(abandoned_);
+    if (!decoder) {
+      if (!abandoned_)
+        handler_(std::nullopt,
+                 PlatformError("pocketsphinx", -1, "no decoder could be made for the model"));
+      return;
+    }
+    if (ps_start_utt(decoder) < 0) {
+      model_->release(decoder);
+      handler_(std::nullopt, PlatformError("pocketsphinx", -1, "the decoder would not start"));
+      return;
+    }
+    decode(decoder);
+    model_->release(decoder);
   }
 
   void decode(ps_decoder_t* decoder) {
@@ -234,7 +328,6 @@ private:
     ps_end_utt(decoder);
     if (ended)
       handler_(finalResult(decoder), std::nullopt);
-    model_->release(decoder);
   }
 
   static RecognitionResult finalResult(ps_decoder_t* decoder) {
@@ -273,19 +366,23 @@ private:
   std::vector<int16_t> pending_;
   bool ended_ = false;
   bool cancelled_ = false;
+  // cancelled_ for the wait for a decoder, which is the model's, not under mutex_.
+  std::atomic<bool> abandoned_ = false;
 };
 
 class PocketsphinxRecognizer : public SpeechRecognizer {
 public:
-  PocketsphinxRecognizer(PocketsphinxModelFiles files, std::shared_ptr<AudioServices> audio)
-      : files_(std::move(files)), audio_(std::move(audio)) {}
+  PocketsphinxRecognizer(PocketsphinxModelFiles files, std::shared_ptr<AudioServices> audio,
+                         std::string checker)
+      : files_(std::move(files)), audio_(std::move(audio)), checker_(std::move(checker)) {}
 
   bool supportsOnDeviceRecognition() const override { return true; }
-  bool isAvailable() override { return loadModel(files_) != nullptr; }
+  bool isAvailable() override { return loadModel(files_, checker_) != nullptr; }
 
   std::shared_ptr<RecognitionTask> startTask(const RecognitionSettings&,
                                              RecognitionHandler handler) override {
-    auto task = std::make_shared<PocketsphinxTask>(loadModel(files_), audio_, std::move(handler));
+    auto task = std::make_shared<PocketsphinxTask>(loadModel(files_, checker_), audio_,
+                                                   std::move(handler));
     task->start();
     return task;
   }
@@ -293,6 +390,7 @@ public:
 private:
   PocketsphinxModelFiles files_;
   std::shared_ptr<AudioServices> audio_;
+  std::string checker_;
 };
 
 } // namespace
@@ -318,9 +416,24 @@ std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& ro
   return models;
 }
 
+void checkPocketsphinxModelIfAsked(int argc, char** argv) {
+  if (argc != 6 || argv[1] != pocketsphinxModelCheck)
+    return;
+  // A checker whose helper has gone has nobody to answer.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (std::to_string(::getppid()) != argv[2])
+    ::_exit(1);
+  PocketsphinxModelFiles files{"", argv[3], argv[4], argv[5]};
+  cmd_ln_t* config = makeConfig(files);
+  // _exit: the verdict is the status alone, with no leak check or other exit work of a
+  // sanitizer build changing it.
+  ::_exit(config && ps_init(config) ? 0 : 1);
+}
+
 PocketsphinxRecognizerService::PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
-                                                             std::string modelRoot)
-    : audio_(std::move(audio)), modelRoot_(std::move(modelRoot)) {}
+                                                             std::string modelRoot,
+                                                             std::string checker)
+    : audio_(std::move(audio)), modelRoot_(std::move(modelRoot)), checker_(std::move(checker)) {}
 
 std::vector<std::string> PocketsphinxRecognizerService::supportedLocales() {
   std::vector<std::string> locales;
@@ -333,7 +446,7 @@ std::shared_ptr<SpeechRecognizer>
 PocketsphinxRecognizerService::makeRecognizer(const std::string& locale) {
   for (auto& model : findPocketsphinxModels(modelRoot_))
     if (sameTag(model.locale, locale))
-      return std::make_shared<PocketsphinxRecognizer>(std::move(model), audio_);
+      return std::make_shared<PocketsphinxRecognizer>(std::move(model), audio_, checker_);
   return nullptr;
 }
 

@@ -4,6 +4,7 @@
 #include "platform/SpeechRecognizerService.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quelt {
@@ -19,6 +20,15 @@ struct PocketsphinxModelFiles {
 
 std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& root);
 
+// pocketsphinx ends the process that loads a malformed model, so a model is tried by another
+// process first: a checker program run as
+//   <checker> --check-pocketsphinx-model <parent pid> <acoustic model> <language model> <dictionary>
+// that exits with 0 when the model loads. The helper is its own checker.
+inline constexpr std::string_view pocketsphinxModelCheck = "--check-pocketsphinx-model";
+// The checker's side, for its main(): when the arguments ask for a check, runs it and ends the
+// process with the verdict; otherwise returns.
+void checkPocketsphinxModelIfAsked(int argc, char** argv);
+
 // The classic recognizer on pocketsphinx: a locale is supported when its model is installed,
 // recognition is always on the device, and a recognizer is available once its model loads.
 // Models load on first use and stay loaded, shared by every recognizer of the process; each
@@ -26,8 +36,11 @@ std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& ro
 // is converted to what the models take (16 kHz mono 16-bit) with `audio`'s converters.
 class PocketsphinxRecognizerService : public SpeechRecognizerService {
 public:
+  // Without a checker, a fork of this process tries each model: only for processes that hold
+  // no locks on other threads when a model first loads.
   explicit PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
-                                         std::string modelRoot = "/usr/share/pocketsphinx/model");
+                                         std::string modelRoot = "/usr/share/pocketsphinx/model",
+                                         std::string checker = "");
 
   std::vector<std::string> supportedLocales() override;
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
@@ -35,6 +48,7 @@ public:
 private:
   std::shared_ptr<AudioServices> audio_;
   std::string modelRoot_;
+  std::string checker_;
 };
 
 } // namespace quelt

@@ -15,6 +15,8 @@ namespace quelt {
 namespace {
 
 constexpr const char* sndfileDomain = "libsndfile";
+constexpr int maxReadableRate = 768000;
+constexpr int maxReadableChannels = 32;
 
 // Where channel `channel` of a buffer starts; its samples lie strideOf() apart.
 template <typename Sample, typename Buffer> auto* channelStart(Buffer& buffer, uint32_t channel) {
@@ -261,6 +263,15 @@ std::unique_ptr<AudioFileReader> SndfileAudioServices::openForReading(const std:
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (!file)
     throw PlatformError(sndfileDomain, sf_error(nullptr), sf_strerror(nullptr));
+  // libsndfile takes a header's word for the rate and the channel count. A damaged or hostile
+  // one (2^31 Hz, say) would make every tenth-of-a-second buffer gigabytes long, so formats
+  // beyond what audio hardware records are refused like any other unreadable file.
+  if (info.samplerate > maxReadableRate || info.channels > maxReadableChannels) {
+    sf_close(file);
+    throw PlatformError(sndfileDomain, SF_ERR_UNSUPPORTED_ENCODING,
+                        "unsupported audio format: " + std::to_string(info.channels) +
+                            " channels at " + std::to_string(info.samplerate) + " Hz");
+  }
   return std::make_unique<SndfileReader>(file, info);
 }
 

@@ -13,7 +13,8 @@ namespace quelt {
 // in every common layout, so they keep the speech; mixing the rest in would invent a layout.
 class SndfileAudioServices : public AudioServices {
 public:
-  // Throws PlatformError in the "libsndfile" domain with libsndfile's own code and text.
+  // Throws PlatformError in the "libsndfile" domain with libsndfile's own code and text; also
+  // for a file of more than 32 channels or above 768 kHz, which no recorder makes.
   std::unique_ptr<AudioFileReader> openForReading(const std::string& path) override;
   // Defined with the writer, in SndfileAudioFileWriter.cpp.
   std::unique_ptr<AudioFileWriter> openForWriting(const std::string& path,
