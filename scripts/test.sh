@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the whole test suite.
-#   scripts/test.sh            the normal build
-#   QUELT_SANITIZE=1 scripts/test.sh   under AddressSanitizer + UndefinedBehaviorSanitizer
+# Installs, builds and runs the whole test suite, stress tests included, then runs each fuzzer
+# briefly under AddressSanitizer + UndefinedBehaviorSanitizer.
+#   scripts/test.sh                    what CI runs
+#   QUELT_FUZZ_SECONDS=0 scripts/test.sh   without the fuzzers
+#   scripts/sanitize.sh asan|tsan      the whole suite under ASan + UBSan, or ThreadSanitizer
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "${QUELT_SANITIZE:-0}" = 1 ]; then
-  scripts/setup.sh build-asan -DQUELT_SANITIZE=ON
-  build_dir=build-asan
-else
-  scripts/setup.sh build
-  build_dir=build
+scripts/setup.sh build
+ctest --test-dir build --output-on-failure -j "$(nproc)" --timeout 600
+
+seconds="${QUELT_FUZZ_SECONDS:-20}"
+if [ "$seconds" != 0 ]; then
+  scripts/fuzz.sh "$seconds"
 fi
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300

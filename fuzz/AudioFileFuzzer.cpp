@@ -1,0 +1,96 @@
+// An audio file as a file capture reads it: opened with libsndfile, delivered by the file
+// source in tenth-of-a-second buffers with its silent tail, and converted with libsoxr to what
+// the recognizer takes. The input is the file's bytes.
+
+#include "audio/FileSource.h"
+#include "platform/linux/SndfileAudioServices.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace quelt;
+
+const AudioFormat decoderFormat{16000, 1, SampleFormat::int16, true};
+
+// Real time never passes: file captures here are not paced.
+class StillClock : public Clock {
+public:
+  TimePoint now() const override { return {}; }
+  std::shared_ptr<Timer> schedule(Duration, std::function<void()>) override { return nullptr; }
+  void sleepUntil(TimePoint) override {}
+};
+
+// In memory where there is a tmpfs for it: the file is written anew for every input.
+std::string scratchFile() {
+  std::string pattern = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/quelt-fuzz-audio-XXXXXX"
+                                                        : "/tmp/quelt-fuzz-audio-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());
+  if (fd < 0)
+    std::abort();
+  ::close(fd);
+  return name.data();
+}
+
+bool writeFile(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file)
+    return false;
+  bool written = std::fwrite(data, 1, size, file) == size;
+  return std::fclose(file) == 0 && written;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string path = scratchFile();
+  static SndfileAudioServices services;
+  static StillClock clock;
+  if (!writeFile(path, data, size))
+    std::abort();
+
+  std::shared_ptr<FileSource> source;
+  try {
+    source = FileSource::open(services, path, false, clock,
+                              [](std::function<void()> block) { block(); });
+  } catch (const HelperError& error) {
+    if (error.code() != "io")
+      std::abort();
+    return 0;
+  }
+
+  std::unique_ptr<AudioConverter> converter;
+  std::optional<PcmBuffer> converted;
+  int64_t frames = 0;
+  // The reader thread owns the callbacks and lets them go as it ends: waiting for that keeps
+  // one input's thread from running into the next.
+  std::promise<void> released;
+  std::shared_ptr<void> held(nullptr, [&released](void*) { released.set_value(); });
+  source->start(
+      [&, held](const PcmBuffer& buffer) {
+        if (!(buffer.format() == source->format()))
+          std::abort();
+        frames += buffer.frameLength();
+        if (!converter)
+          converter = services.makeConverter(buffer.format(), decoderFormat);
+        if (!converter)
+          return;
+        double rate = buffer.format().sampleRate;
+        auto room = static_cast<uint32_t>(buffer.frameLength() * decoderFormat.sampleRate / rate);
+        if (!converted || converted->frameCapacity() < room + 256)
+          converted.emplace(decoderFormat, room + 256);
+        converter->convert(buffer, *converted);
+      },
+      [held] {}, [held](const HelperError&) {});
+  held.reset();
+  released.get_future().wait();
+  if (converter && converted)
+    converter->flush(*converted);
+  return 0;
+}
