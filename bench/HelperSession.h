@@ -1,0 +1,53 @@
+#pragma once
+
+// The helper as a parent drives it: requests out, replies and events back with their arrival
+// times.
+
+#include "ChildProcess.h"
+#include "server/Json.h"
+
+#include <functional>
+#include <memory>
+
+namespace quelt::bench {
+
+struct Message {
+  Json json;
+  Clock::time_point at;
+};
+
+class HelperSession {
+public:
+  explicit HelperSession(const std::string& helperPath,
+                         const std::vector<std::string>& environment = {});
+
+  ChildProcess& process() { return *process_; }
+
+  // Sends one request and returns its id, with the moment it was written in `sentAt`.
+  int64_t send(const std::string& op, const Json& params = Json::object(),
+               Clock::time_point* sentAt = nullptr);
+  Message next(Clock::duration timeout);
+  // Reads until a message satisfies `wanted`, keeping the ones before it in `passed`.
+  Message waitFor(const std::function<bool(const Json&)>& wanted, Clock::duration timeout,
+                  std::vector<Message>* passed = nullptr);
+  // Waits for the reply to `id`; throws when it is a failure.
+  Message reply(int64_t id, Clock::duration timeout, std::vector<Message>* passed = nullptr);
+  // "shutdown", then the exit.
+  void shutdown();
+
+private:
+  std::unique_ptr<ChildProcess> process_;
+  int64_t nextId_ = 1;
+};
+
+// One dictation: "capture.start" with `params` to "capture.stopped", everything in between.
+struct Capture {
+  double seconds = 0; // request written to "capture.stopped" read
+  std::string text;   // the final texts, in order
+  std::vector<Message> messages;
+  Clock::time_point sentAt;
+  Clock::time_point stoppedAt;
+};
+Capture runCapture(HelperSession& helper, Json params, Clock::duration timeout);
+
+} // namespace quelt::bench
