@@ -6,8 +6,11 @@
 #include "platform/linux/SndfileAudioServices.h"
 
 #include <cstdio>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -38,6 +41,13 @@ std::string scratchFile() {
   return name.data();
 }
 
+size_t threadCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    count += entry.is_directory() ? 1 : 0;
+  return count;
+}
+
 bool writeFile(const std::string& path, const uint8_t* data, size_t size) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (!file)
@@ -54,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static StillClock clock;
   if (!writeFile(path, data, size))
     std::abort();
+  const size_t threadsBefore = threadCount();
 
   std::shared_ptr<FileSource> source;
   try {
@@ -92,5 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   released.get_future().wait();
   if (converter && converted)
     converter->flush(*converted);
+  // The reader thread is detached: it is over once the process has no more threads than it
+  // had before the input.
+  for (int waited = 0; threadCount() > threadsBefore; ++waited) {
+    if (waited == 5000)
+      std::abort();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return 0;
 }

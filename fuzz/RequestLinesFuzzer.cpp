@@ -6,9 +6,11 @@
 // input says so, one at a time, so an input replays the same interleaving on every run.
 //
 // After the input, the rig lets everything finish (tasks, renders, the finalisation timer),
-// shuts the server down and checks what a parent would rely on: every output line is one JSON
-// object, each request with an id is answered exactly once, no capture session ends twice or
-// speaks after its end, and no utterance ends twice.
+// shuts the server down and checks what a parent relies on: every output line is one JSON
+// object; each request with an id is answered exactly once; a capture id does not listen again
+// before its session ended, every session that listened ends, none ends twice or speaks after
+// its end; no utterance ends twice; and every recognition the helper started was given its end
+// of audio or cancelled, so none is left holding an engine.
 
 #include "engines/SegmentEngine.h"
 #include "fakes/FakePlatform.h"
@@ -25,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <set>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -71,7 +74,7 @@ class Microphones : public AudioInputService {
 public:
   class Input : public AudioInput {
   public:
-    Input(Microphones& owner) : owner_(owner) {}
+    explicit Input(Microphones& owner) : owner_(owner) {}
     ~Input() override { owner_.forget(this); }
     int32_t selectDevice(const InputDeviceInfo&) override {
       format_ = owner_.format;
@@ -664,13 +667,28 @@ private:
   std::map<int64_t, int> speakRequests_;
 };
 
+size_t threadCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    count += entry.is_directory() ? 1 : 0;
+  return count;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Rig rig;
-  LineSplitter lines([&rig](std::string line) { rig.line(std::move(line)); });
-  lines.feed({reinterpret_cast<const char*>(data), size});
-  lines.finish();
-  rig.finish();
+  Worker::shared();
+  {
+    Rig rig;
+    LineSplitter lines([&rig](std::string line) { rig.line(std::move(line)); });
+    lines.feed({reinterpret_cast<const char*>(data), size});
+    lines.finish();
+    rig.finish();
+  }
+  // Every thread an input started has been joined by now: the server's writer with the
+  // server, the platform's callbacks as they returned. Only the task worker stays.
+  static const size_t threadsAfterFirstInput = threadCount();
+  if (threadCount() > threadsAfterFirstInput)
+    violated("a thread outlived its input", std::to_string(threadCount()) + " threads");
   return 0;
 }

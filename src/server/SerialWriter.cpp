@@ -28,8 +28,8 @@ void writeAll(int fd, std::string_view bytes) {
 } // namespace
 
 SerialWriter::SerialWriter(int outputFd, int errorFd, std::string label)
-    : outputFd_(outputFd), errorFd_(errorFd), label_(std::move(label)),
-      thread_([this] { run(); }) {}
+    : outputFd_(outputFd), errorFd_(errorFd), label_(std::move(label)), thread_([this] { run(); }) {
+}
 
 SerialWriter::~SerialWriter() {
   {

@@ -68,10 +68,12 @@ TEST(Stress, CapturesSpeechAndRendersAtOnceAnswerEveryRequestAndEndEverySession)
     if (!traffic.pump())
       break;
     for (const auto& [capture, events] : traffic.captures()) {
-      if (events.empty() || traffic.captureEnded(capture) || commits[capture] >= 2 ||
+      if (traffic.captureEnded(capture) || commits[capture] >= 2 ||
           std::count(events.begin(), events.end(), "capture.segment") < commits[capture])
         continue;
-      if (events.front() != "capture.listening")
+      // Its first level reading can come before "capture.listening": the source is already
+      // delivering when the session says it listens.
+      if (std::count(events.begin(), events.end(), "capture.listening") == 0)
         continue;
       traffic.send("capture.commit", {{"capture", capture}});
       if (++commits[capture] == 2 && capture % 10 == 0)
@@ -94,14 +96,15 @@ TEST(Stress, CapturesSpeechAndRendersAtOnceAnswerEveryRequestAndEndEverySession)
   int64_t bye = traffic.send("shutdown");
   while (!traffic.answered(bye) && traffic.pump()) {
   }
-  EXPECT_TRUE(exitedWithZero(helper.waitStatus(std::chrono::seconds(30))));
+  EXPECT_TRUE(exitedWithZero(helper.waitStatus(std::chrono::seconds(30))))
+      << helper.allErrorOutput();
   fs::remove_all(scratch);
 
   traffic.expectReplies();
   for (const auto& [capture, request] : starts) {
     ASSERT_EQ(traffic.reply(request)["ok"], true) << traffic.reply(request);
     const auto& events = traffic.captures().at(capture);
-    EXPECT_EQ(events.front(), "capture.listening") << capture;
+    EXPECT_EQ(std::count(events.begin(), events.end(), "capture.listening"), 1) << capture;
     Traffic::expectOneEnd(events, "capture " + std::to_string(capture));
   }
   for (int64_t utterance : utterances)

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <csignal>
 #include <fcntl.h>
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -167,10 +168,15 @@ public:
       }
     }
     freed_.notify_one();
-    if (decoder) {
+    if (!decoder)
+      return;
+    {
       std::lock_guard freeing(configMutex_);
       ps_free(decoder);
     }
+    // The allocator keeps what a decoder freed for later use in whichever arena its thread had,
+    // so a burst of captures would leave the helper that much bigger for good.
+    ::malloc_trim(0);
   }
 
   void wake() {
