@@ -6,21 +6,24 @@
 #include <sndfile.h>
 #include <sphinxbase/err.h>
 
-#include <ctime>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <thread>
 
 namespace quelt::bench {
 namespace {
 
 constexpr size_t fileBlockSamples = 1600;  // the file source's tenth of a second at 16 kHz
-constexpr size_t tailBlocks = 5;            // the file source's half second of silence
-constexpr size_t continuousSamples = 2048;  // pocketsphinx_continuous's read size
+constexpr size_t tailBlocks = 5;           // the file source's half second of silence
+constexpr size_t continuousSamples = 2048; // pocketsphinx_continuous's read size
 
 double threadCpuSeconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  rusage usage{};
+  ::getrusage(RUSAGE_THREAD, &usage);
+  auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 // What the helper reads for a final text; the posteriors are what its confidences come from.
@@ -82,9 +85,14 @@ PocketsphinxModelFiles helperModel() {
 }
 
 std::vector<std::string> decoderArguments(const PocketsphinxModelFiles& model) {
-  return {"-hmm",    model.acousticModel, "-lm",      model.languageModel,
-          "-dict",   model.dictionary,    "-dither",  "yes",
-          "-bestpath", "yes",             "-logfn",   "/dev/null"};
+  std::vector<std::string> arguments = {"-hmm", model.acousticModel};
+  for (const std::string& word :
+       {std::string("-lm"), model.languageModel, std::string("-dict"), model.dictionary})
+    arguments.push_back(word);
+  // As the helper sets them: dither against digital silence, best path for word posteriors.
+  for (const char* word : {"-dither", "yes", "-bestpath", "yes", "-logfn", "/dev/null"})
+    arguments.push_back(word);
+  return arguments;
 }
 
 Decoder::Decoder(const PocketsphinxModelFiles& model) {

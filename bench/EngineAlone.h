@@ -42,14 +42,14 @@ public:
     std::vector<Step> steps; // one per 100 ms block, the silent tail included
     std::string text;        // the final hypothesis
     double wallSeconds = 0;
-    double cpuSeconds = 0;   // of the decoding thread
+    double cpuSeconds = 0; // of the decoding thread
   };
 
   // How the audio reaches the decoder in the helper.
   struct Feed {
-    bool realtime = false;     // blocks paced to the audio's own time
+    bool realtime = false;      // blocks paced to the audio's own time
     size_t blockSamples = 1600; // a file source's 100 ms; the microphone's tap takes 2048
-    bool silentTail = true;    // a file source's closing half second of silence
+    bool silentTail = true;     // a file source's closing half second of silence
   };
   // As the helper recognises: one utterance, the hypothesis read after every block for
   // partials, the final text with its word posteriors at the end.

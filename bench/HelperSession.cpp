@@ -40,8 +40,7 @@ Message HelperSession::waitFor(const std::function<bool(const Json&)>& wanted,
 
 Message HelperSession::reply(int64_t id, Clock::duration timeout, std::vector<Message>* passed) {
   Message message = waitFor(
-      [id](const Json& json) { return json.contains("id") && json["id"] == id; }, timeout,
-      passed);
+      [id](const Json& json) { return json.contains("id") && json["id"] == id; }, timeout, passed);
   if (!message.json.value("ok", false))
     throw std::runtime_error("the helper refused a request: " + message.json.dump());
   return message;

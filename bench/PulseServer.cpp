@@ -60,8 +60,8 @@ PulseServer::PulseServer() {
   // The socket comes last, so a client that can connect finds the source already there.
   std::ofstream(script) << ".fail\n"
                         << "load-module module-null-sink sink_name=bench_speaker\n"
-                        << "load-module module-pipe-source source_name=bench_mic file="
-                        << fifoPath_ << " format=s16le rate=" << rate << " channels=1\n"
+                        << "load-module module-pipe-source source_name=bench_mic file=" << fifoPath_
+                        << " format=s16le rate=" << rate << " channels=1\n"
                         << "set-default-source bench_mic\n"
                         << "load-module module-native-protocol-unix socket=" << socketPath_
                         << " auth-anonymous=1\n";
@@ -78,9 +78,18 @@ PulseServer::PulseServer() {
       "LANG=C",
   };
   std::vector<std::string> arguments = {
-      "pulseaudio",       "-n",           "--daemonize=no",   "--system=false",
-      "--exit-idle-time=-1", "--disable-shm", "--use-pid-file=false", "--realtime=false",
-      "--high-priority=false", "--no-cpu-limit", "--log-target=stderr", "-F",
+      "pulseaudio",
+      "-n",
+      "--daemonize=no",
+      "--system=false",
+      "--exit-idle-time=-1",
+      "--disable-shm",
+      "--use-pid-file=false",
+      "--realtime=false",
+      "--high-priority=false",
+      "--no-cpu-limit",
+      "--log-target=stderr",
+      "-F",
       script,
   };
   std::vector<char*> argv, envp;
