@@ -1,4 +1,4 @@
-// Loads the shared libraries the helper links and does nothing else: answers each line with a
+// Loads the shared libraries it is linked with and does nothing else: answers each line with a
 // fixed "hello" reply until its input ends. What starting those libraries costs on its own.
 
 #include <string>

@@ -30,7 +30,7 @@ using namespace std::chrono_literals;
 struct Options {
   std::string helper = QUELT_HELPER_PATH;
   std::string libraryProbe = QUELT_LIBRARY_PROBE_PATH;
-  std::string coreProbe = QUELT_CORE_PROBE_PATH;
+  std::string engineLibraryProbe = QUELT_ENGINE_LIBRARY_PROBE_PATH;
   std::string fixtures = QUELT_FIXTURES_DIR;
   int runs = 5;
   int micSeconds = 60;
@@ -95,22 +95,22 @@ StartFigures startOnce(const std::string& program) {
   return {start, memory};
 }
 
-// The helper's start and idle memory, beside a program that only loads the same libraries and
-// the helper's own core built without them: together they show where the time and memory go.
+// The helper's start and idle memory, beside a program that only loads the same libraries; and
+// what the engine libraries, which the helper loads on first use, would cost at start.
 void startupAndMemory(const Options& options) {
-  std::vector<double> starts, resident, libraryStarts, libraryResident, coreStarts, coreResident;
+  std::vector<double> starts, resident, libraryStarts, libraryResident, engineStarts, engineResident;
   int runs = std::max(20, options.runs * 4);
   progress("start-up and idle memory, " + std::to_string(runs) + " starts of each");
   for (int run = 0; run < runs; ++run) {
     StartFigures helper = startOnce(options.helper);
     StartFigures libraries = startOnce(options.libraryProbe);
-    StartFigures core = startOnce(options.coreProbe);
+    StartFigures engines = startOnce(options.engineLibraryProbe);
     starts.push_back(helper.milliseconds);
     resident.push_back(helper.mebibytes);
     libraryStarts.push_back(libraries.milliseconds);
     libraryResident.push_back(libraries.mebibytes);
-    coreStarts.push_back(core.milliseconds);
-    coreResident.push_back(core.mebibytes);
+    engineStarts.push_back(engines.milliseconds);
+    engineResident.push_back(engines.mebibytes);
   }
   double start = median(starts), memory = median(resident);
   report.add({"start to first \"hello\" reply (ms)", number(start, 2),
@@ -120,10 +120,10 @@ void startupAndMemory(const Options& options) {
               number(median(libraryResident), 2) + " (its libraries, loaded only)",
               number(memory - median(libraryResident), 2) + " beyond", "<= 8 MB",
               memory * 1.048576 <= 8});
-  report.note("the helper's server core alone, without the engine libraries (what loading "
-              "them on first use would leave): start " +
-              number(median(coreStarts), 2) + " ms, idle memory " +
-              number(median(coreResident), 2) + " MiB");
+  report.note("a program that loads the engine module's libraries as well (what linking them "
+              "into the helper would cost; it loads them on first use): start " +
+              number(median(engineStarts), 2) + " ms, idle memory " +
+              number(median(engineResident), 2) + " MiB");
 }
 
 // Round trips with the pipe kept full: every request is written before most replies are read.

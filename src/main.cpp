@@ -1,7 +1,6 @@
 // quelt-voice-helper: a speech helper driven over stdin/stdout with JSON lines.
 
 #include "platform/linux/LinuxPlatform.h"
-#include "platform/linux/PocketsphinxRecognizerService.h"
 #include "server/Server.h"
 #include "server/Startup.h"
 
@@ -13,7 +12,7 @@
 
 int main(int argc, char** argv) {
   // The helper runs itself this way to try a recognition model in a process of its own.
-  quelt::checkPocketsphinxModelIfAsked(argc, argv);
+  quelt::checkRecognitionModelIfAsked(argc, argv);
 
   // A parent that closes our stdout must not kill us with SIGPIPE: every way out is status 0.
   std::signal(SIGPIPE, SIG_IGN);

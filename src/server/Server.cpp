@@ -22,23 +22,25 @@ Server::Server(Platform platform, ServerOptions options)
       clock_(options_.clock ? options_.clock : std::make_shared<SteadyClock>(*mainContext_)),
       writeQueue_(
           std::make_unique<SerialWriter>(options_.outputFd, options_.errorFd,
-                                         std::string(identity::bundleIdentifier) + ".write")) {
-  if (!options_.taskExecutor)
-    tasks_ = std::make_unique<asio::thread_pool>(4);
-}
+                                         std::string(identity::bundleIdentifier) + ".write")) {}
 
 Server::~Server() {
   // Threads that post to the main queue go first; the writer drains what is left on its way out.
   reader_.reset();
   parentSource_.reset();
-  if (tasks_) {
-    tasks_->stop();
-    if (tasks_->get_executor().running_in_this_thread()) {
+  std::unique_ptr<asio::thread_pool> tasks;
+  {
+    std::lock_guard lock(tasksMutex_);
+    tasks = std::move(tasks_);
+  }
+  if (tasks) {
+    tasks->stop();
+    if (tasks->get_executor().running_in_this_thread()) {
       // The last reference went with a task, on one of the pool's own threads, which cannot
       // join itself: a thread of its own ends the pool once that task has returned.
-      std::thread([pool = std::move(tasks_)] { pool->join(); }).detach();
+      std::thread([pool = std::move(tasks)] { pool->join(); }).detach();
     } else {
-      tasks_->join();
+      tasks->join();
     }
   }
   writeQueue_.reset();
@@ -78,10 +80,20 @@ PostToMain Server::poster() {
 }
 
 void Server::runTask(std::function<void()> work) {
-  if (options_.taskExecutor)
+  if (options_.taskExecutor) {
     options_.taskExecutor(std::move(work));
-  else
-    asio::post(*tasks_, std::move(work));
+    return;
+  }
+  asio::thread_pool* pool;
+  {
+    // Made on first use: starting its threads is a good part of the helper's start-up, and
+    // many sessions never need them.
+    std::lock_guard lock(tasksMutex_);
+    if (!tasks_)
+      tasks_ = std::make_unique<asio::thread_pool>(4);
+    pool = tasks_.get();
+  }
+  asio::post(*pool, std::move(work));
 }
 
 void Server::completeOnMain(Completion done, OpResult result) {

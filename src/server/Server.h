@@ -11,6 +11,8 @@
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 
+#include <mutex>
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -106,6 +108,7 @@ private:
   std::unique_ptr<ProcessWatch> parentSource_;
   std::vector<std::function<void()>> shutdownHooks_;
   std::unique_ptr<StdinReader> reader_;
+  std::mutex tasksMutex_;
   std::unique_ptr<asio::thread_pool> tasks_;
 };
 

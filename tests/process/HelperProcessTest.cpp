@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/utsname.h>
 
@@ -23,6 +26,42 @@ TEST(HelperProcess, AnswersHelloAndShutdownThenExitsWithZero) {
   helper.send(R"({"id":2,"op":"shutdown"})");
   EXPECT_EQ(helper.next(), (Json{{"id", 2}, {"ok", true}, {"result", Json::object()}}));
   EXPECT_TRUE(exitedWithZero(helper.waitStatus()));
+}
+
+bool mapsEngineModule(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::stringstream text;
+  text << maps.rdbuf();
+  return text.str().find("quelt-voice-helper-engines.so") != std::string::npos;
+}
+
+TEST(HelperProcess, LoadsTheEnginesOnlyWhenAskedForWhatTheyBack) {
+  HelperProcess helper;
+  helper.send(R"({"id":1,"op":"hello"})");
+  ASSERT_TRUE(helper.next());
+  EXPECT_FALSE(mapsEngineModule(helper.pid()));
+  helper.send(R"({"id":2,"op":"voices.list"})");
+  auto voices = helper.next();
+  ASSERT_TRUE(voices);
+  EXPECT_FALSE((*voices)["result"]["voices"].empty());
+  EXPECT_TRUE(mapsEngineModule(helper.pid()));
+}
+
+TEST(HelperProcess, WithoutItsEngineModuleItSaysSoAndServesWhatItCan) {
+  ::setenv("QUELT_VOICE_ENGINES", "/nonexistent/engines.so", 1);
+  HelperProcess helper;
+  ::unsetenv("QUELT_VOICE_ENGINES");
+  helper.send(R"({"id":1,"op":"voices.list"})");
+  EXPECT_EQ(helper.next(), (Json{{"id", 1}, {"ok", true}, {"result", {{"voices", Json::array()}}}}));
+  helper.send(R"({"id":2,"op":"speech.synthesize_file","params":{"text":"hi","path":"/tmp/x.wav"}})");
+  auto render = helper.next();
+  ASSERT_TRUE(render);
+  EXPECT_EQ((*render)["ok"], false);
+  helper.send(R"({"id":3,"op":"hello"})");
+  EXPECT_TRUE(helper.next());
+  helper.closeInput();
+  EXPECT_TRUE(exitedWithZero(helper.waitStatus()));
+  EXPECT_NE(helper.allErrorOutput().find("engines unavailable"), std::string::npos);
 }
 
 TEST(HelperProcess, EndOfInputExitsWithZero) {

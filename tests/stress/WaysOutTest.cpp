@@ -4,6 +4,7 @@
 
 #include "stress/Traffic.h"
 
+#include <cstdlib>
 #include <sys/prctl.h>
 
 namespace quelt::testing {
@@ -61,7 +62,12 @@ class WaysOut : public ::testing::TestWithParam<WayOut> {
 protected:
   static void SetUpTestSuite() { ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); }
 
-  void SetUp() override { fs::create_directories(scratch); }
+  // An empty cache of its own, so the helper checks the recognition model in a second process
+  // rather than remembering that an earlier run did.
+  void SetUp() override {
+    fs::create_directories(scratch);
+    ::setenv("XDG_CACHE_HOME", (scratch / "cache").c_str(), 1);
+  }
   void TearDown() override { fs::remove_all(scratch); }
 
   HelperProcess& start() {

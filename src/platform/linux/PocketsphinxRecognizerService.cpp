@@ -4,6 +4,7 @@
 #include <sphinxbase/err.h>
 #include <unicode/locid.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -15,9 +16,12 @@
 #include <mutex>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <malloc.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +100,37 @@ bool loadsElsewhere(const PocketsphinxModelFiles& files, const std::string& chec
   return failed == 0 && succeeded(child);
 }
 
+// The state of every file of a model, one line each; nothing when one cannot be read.
+std::optional<std::string> modelStamp(const PocketsphinxModelFiles& files) {
+  std::vector<std::string> paths{files.languageModel, files.dictionary};
+  std::error_code error;
+  for (fs::recursive_directory_iterator entry(files.acousticModel, error), end;
+       !error && entry != end; entry.increment(error))
+    if (entry->is_regular_file(error))
+      paths.push_back(entry->path().string());
+  if (error)
+    return std::nullopt;
+  std::sort(paths.begin() + 2, paths.end());
+  std::ostringstream stamp;
+  for (const auto& path : paths) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0)
+      return std::nullopt;
+    stamp << path << ' ' << status.st_dev << ' ' << status.st_ino << ' ' << status.st_size << ' '
+          << status.st_mtim.tv_sec << '.' << status.st_mtim.tv_nsec << ' '
+          << status.st_ctim.tv_sec << '.' << status.st_ctim.tv_nsec << '\n';
+  }
+  return stamp.str();
+}
+
+fs::path verdictPath(const std::string& directory, const PocketsphinxModelFiles& files) {
+  size_t key = std::hash<std::string>{}(files.acousticModel + '\n' + files.languageModel + '\n' +
+                                        files.dictionary);
+  std::ostringstream name;
+  name << "model-" << std::hex << key;
+  return fs::path(directory) / name.str();
+}
+
 // A loaded model: its configuration and a pool of decoders on it. Decoders are not
 // thread-safe, so each running recognition borrows one and gives it back when done. Each one
 // holds about 90 MB with the en-US model and takes half a second to make, so a burst of
@@ -106,9 +141,14 @@ public:
   static constexpr size_t maxDecoders = 8;
   static constexpr size_t maxIdleDecoders = 2;
 
-  LoadedModel(const PocketsphinxModelFiles& files, const std::string& checker) {
-    if (!loadsElsewhere(files, checker))
+  LoadedModel(const PocketsphinxModelFiles& files, const std::string& checker,
+              const std::string& checkedModels) {
+    // The check costs a whole load of the model, so a model that passed is not checked again.
+    bool checked = !checkedModels.empty() && modelCheckedBefore(checkedModels, files);
+    if (!checked && !loadsElsewhere(files, checker))
       return;
+    if (!checked && !checkedModels.empty())
+      rememberModelChecked(checkedModels, files);
     config_ = makeConfig(files);
     if (!config_)
       return;
@@ -198,13 +238,14 @@ private:
 
 // Loading takes a noticeable moment and a good deal of memory, so each model loads once.
 std::shared_ptr<LoadedModel> loadModel(const PocketsphinxModelFiles& files,
-                                       const std::string& checker) {
+                                       const std::string& checker,
+                                       const std::string& checkedModels) {
   static std::mutex mutex;
   static std::map<std::string, std::shared_ptr<LoadedModel>> loaded;
   std::lock_guard lock(mutex);
   auto& slot = loaded[files.acousticModel];
   if (!slot) {
-    auto model = std::make_shared<LoadedModel>(files, checker);
+    auto model = std::make_shared<LoadedModel>(files, checker, checkedModels);
     if (!model->loaded())
       return nullptr; // not kept: the files may be repaired or installed later
     slot = model;
@@ -379,15 +420,16 @@ private:
 class PocketsphinxRecognizer : public SpeechRecognizer {
 public:
   PocketsphinxRecognizer(PocketsphinxModelFiles files, std::shared_ptr<AudioServices> audio,
-                         std::string checker)
-      : files_(std::move(files)), audio_(std::move(audio)), checker_(std::move(checker)) {}
+                         std::string checker, std::string checkedModels)
+      : files_(std::move(files)), audio_(std::move(audio)), checker_(std::move(checker)),
+        checkedModels_(std::move(checkedModels)) {}
 
   bool supportsOnDeviceRecognition() const override { return true; }
-  bool isAvailable() override { return loadModel(files_, checker_) != nullptr; }
+  bool isAvailable() override { return loadModel(files_, checker_, checkedModels_) != nullptr; }
 
   std::shared_ptr<RecognitionTask> startTask(const RecognitionSettings&,
                                              RecognitionHandler handler) override {
-    auto task = std::make_shared<PocketsphinxTask>(loadModel(files_, checker_), audio_,
+    auto task = std::make_shared<PocketsphinxTask>(loadModel(files_, checker_, checkedModels_), audio_,
                                                    std::move(handler));
     task->start();
     return task;
@@ -397,9 +439,38 @@ private:
   PocketsphinxModelFiles files_;
   std::shared_ptr<AudioServices> audio_;
   std::string checker_;
+  std::string checkedModels_;
 };
 
 } // namespace
+
+bool modelCheckedBefore(const std::string& directory, const PocketsphinxModelFiles& files) {
+  auto stamp = modelStamp(files);
+  if (!stamp)
+    return false;
+  std::ifstream file(verdictPath(directory, files), std::ios::binary);
+  std::ostringstream kept;
+  kept << file.rdbuf();
+  return file && kept.str() == *stamp;
+}
+
+void rememberModelChecked(const std::string& directory, const PocketsphinxModelFiles& files) {
+  auto stamp = modelStamp(files);
+  std::error_code error;
+  if (!stamp || (fs::create_directories(directory, error), error))
+    return;
+  // Written aside and renamed into place, so two helpers never read half a verdict.
+  fs::path path = verdictPath(directory, files);
+  fs::path aside = path.string() + "." + std::to_string(::getpid());
+  {
+    std::ofstream file(aside, std::ios::binary | std::ios::trunc);
+    if (!(file << *stamp) || !file.flush())
+      return (void)fs::remove(aside, error);
+  }
+  fs::rename(aside, path, error);
+  if (error)
+    fs::remove(aside, error);
+}
 
 std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& root) {
   std::vector<PocketsphinxModelFiles> models;
@@ -438,8 +509,10 @@ void checkPocketsphinxModelIfAsked(int argc, char** argv) {
 
 PocketsphinxRecognizerService::PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
                                                              std::string modelRoot,
-                                                             std::string checker)
-    : audio_(std::move(audio)), modelRoot_(std::move(modelRoot)), checker_(std::move(checker)) {}
+                                                             std::string checker,
+                                                             std::string checkedModels)
+    : audio_(std::move(audio)), modelRoot_(std::move(modelRoot)), checker_(std::move(checker)),
+      checkedModels_(std::move(checkedModels)) {}
 
 std::vector<std::string> PocketsphinxRecognizerService::supportedLocales() {
   std::vector<std::string> locales;
@@ -452,7 +525,8 @@ std::shared_ptr<SpeechRecognizer>
 PocketsphinxRecognizerService::makeRecognizer(const std::string& locale) {
   for (auto& model : findPocketsphinxModels(modelRoot_))
     if (sameTag(model.locale, locale))
-      return std::make_shared<PocketsphinxRecognizer>(std::move(model), audio_, checker_);
+      return std::make_shared<PocketsphinxRecognizer>(std::move(model), audio_, checker_,
+                                                      checkedModels_);
   return nullptr;
 }
 

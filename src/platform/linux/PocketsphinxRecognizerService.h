@@ -38,9 +38,11 @@ class PocketsphinxRecognizerService : public SpeechRecognizerService {
 public:
   // Without a checker, a fork of this process tries each model: only for processes that hold
   // no locks on other threads when a model first loads.
+  // With `checkedModels`, a directory, a model that passed its check is remembered there with
+  // the state of its files, and not checked again by later processes until a file changes.
   explicit PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
                                          std::string modelRoot = "/usr/share/pocketsphinx/model",
-                                         std::string checker = "");
+                                         std::string checker = "", std::string checkedModels = "");
 
   std::vector<std::string> supportedLocales() override;
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
@@ -49,6 +51,14 @@ private:
   std::shared_ptr<AudioServices> audio_;
   std::string modelRoot_;
   std::string checker_;
+  std::string checkedModels_;
 };
+
+// The memory of checked models kept in a directory: a model counts as checked while each of its
+// files has the path, size, inode and change time it had when it passed. Any write, replacement
+// or permission change alters the change time, so a model is checked again after any of them.
+bool modelCheckedBefore(const std::string& directory, const PocketsphinxModelFiles& files);
+// Best effort: a directory that cannot be written only means checking again next time.
+void rememberModelChecked(const std::string& directory, const PocketsphinxModelFiles& files);
 
 } // namespace quelt

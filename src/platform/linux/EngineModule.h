@@ -1,0 +1,38 @@
+#pragma once
+
+#include "platform/AudioInput.h"
+#include "platform/AudioServices.h"
+#include "platform/HardwareProperties.h"
+#include "platform/SpeechRecognizerService.h"
+#include "platform/SynthesizerService.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace quelt {
+
+// The services backed by the speech and audio engines live in a module of their own, which the
+// helper loads the first time one of them is asked for. Their libraries (PulseAudio,
+// pocketsphinx, espeak-ng, libsndfile, libsoxr and the forty-odd they bring in) take longer to
+// load than the helper takes to answer "hello", and an idle helper has no use for them.
+struct EngineServices {
+  std::shared_ptr<HardwareProperties> hardware;
+  std::shared_ptr<AudioServices> audio;
+  std::shared_ptr<AudioInputService> audioInput;
+  std::shared_ptr<SpeechRecognizerService> recognizer;
+  std::shared_ptr<SynthesizerService> synthesizer;
+};
+
+// The module's file name; it sits beside the helper's binary.
+inline constexpr const char* engineModuleFile = "quelt-voice-helper-engines.so";
+
+// The module's two entry points, by name and type. The module and the helper come from one
+// build, so C++ types cross between them as they are.
+inline constexpr const char* makeEngineServicesSymbol = "quelt_make_engine_services";
+using MakeEngineServices = void(EngineServices& services,
+                                std::function<void(const std::string&)> log);
+inline constexpr const char* checkModelSymbol = "quelt_check_model_if_asked";
+using CheckModelIfAsked = void(int argc, char** argv);
+
+} // namespace quelt
