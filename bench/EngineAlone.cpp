@@ -27,8 +27,16 @@ double threadCpuSeconds() {
 }
 
 // What the helper reads for a final text; the posteriors are what its confidences come from.
-std::string finalText(ps_decoder_t* decoder) {
-  const char* hypothesis = ps_get_hyp(decoder, nullptr);
+std::string joined(const std::string& before, const char* next) {
+  if (!next || !*next)
+    return before;
+  return before.empty() ? next : before + " " + next;
+}
+
+// Ends the utterance and adds its text, with its word posteriors computed as the helper does.
+void endUtterance(ps_decoder_t* decoder, std::string& text) {
+  ps_end_utt(decoder);
+  text = joined(text, ps_get_hyp(decoder, nullptr));
   logmath_t* logmath = ps_get_logmath(decoder);
   double sum = 0;
   for (ps_seg_t* segment = ps_seg_iter(decoder); segment; segment = ps_seg_next(segment)) {
@@ -36,7 +44,6 @@ std::string finalText(ps_decoder_t* decoder) {
     sum += logmath_exp(logmath, ps_seg_prob(segment, &acoustic, &language, &backoff));
   }
   (void)sum;
-  return hypothesis ? hypothesis : "";
 }
 
 } // namespace
@@ -121,17 +128,34 @@ Decoder::Run Decoder::decodeAsHelper(const std::vector<int16_t>& samples, Feed f
   auto begin = Clock::now();
   double cpuBegin = threadCpuSeconds();
   ps_start_utt(decoder_);
+  bool inUtterance = false;
   for (size_t at = 0; at < audio.size(); at += blockSamples) {
     size_t count = std::min(blockSamples, audio.size() - at);
     if (feed.realtime)
       std::this_thread::sleep_until(begin + Seconds(static_cast<double>(at) / 16000));
     auto start = Clock::now();
-    ps_process_raw(decoder_, audio.data() + at, count, FALSE, FALSE);
-    const char* hypothesis = ps_get_hyp(decoder_, nullptr);
-    run.steps.push_back({hypothesis ? hypothesis : "", secondsBetween(start, Clock::now())});
+    // Digital silence of 100 ms or more ends the utterance unsearched, as in the helper.
+    const int16_t* block = audio.data() + at;
+    size_t sound = count;
+    while (sound > 0 && block[sound - 1] == 0)
+      --sound;
+    bool silenced = count - sound >= 1600;
+    if (sound > 0 || !silenced)
+      ps_process_raw(decoder_, block, silenced ? sound : count, FALSE, FALSE);
+    bool inSpeech = ps_get_in_speech(decoder_);
+    inUtterance = inUtterance || inSpeech;
+    std::string text;
+    if (!inUtterance || (inSpeech && !silenced)) {
+      text = joined(run.text, ps_get_hyp(decoder_, nullptr));
+    } else {
+      endUtterance(decoder_, run.text);
+      ps_start_utt(decoder_);
+      inUtterance = false;
+      text = run.text;
+    }
+    run.steps.push_back({text, secondsBetween(start, Clock::now())});
   }
-  ps_end_utt(decoder_);
-  run.text = finalText(decoder_);
+  endUtterance(decoder_, run.text);
   run.cpuSeconds = threadCpuSeconds() - cpuBegin;
   run.wallSeconds = secondsBetween(begin, Clock::now());
   return run;

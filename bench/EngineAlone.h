@@ -51,8 +51,9 @@ public:
     size_t blockSamples = 1600; // a file source's 100 ms; the microphone's tap takes 2048
     bool silentTail = true;     // a file source's closing half second of silence
   };
-  // As the helper recognises: one utterance, the hypothesis read after every block for
-  // partials, the final text with its word posteriors at the end.
+  // As the helper recognises: a new utterance wherever the voice activity detector says speech
+  // ended, the texts so far read after every block for partials, each utterance's text with
+  // its word posteriors when it ends.
   Run decodeAsHelper(const std::vector<int16_t>& samples, Feed feed);
   // As pocketsphinx_continuous -infile does: 2048-sample reads, a new utterance wherever the
   // voice activity detector says speech ended, the hypothesis read once per utterance.

@@ -303,8 +303,8 @@ void recognition(const Options& options, Decoder& decoder, const std::string& na
               coldRatio <= 1.05});
   report.note(name + ": pocketsphinx_continuous on an empty file (its start and model load) " +
               number(median(continuousLoad), 3) +
-              " s; in-process decoding the helper's way (100 ms blocks, one utterance, "
-              "a hypothesis per block, posteriors) " +
+              " s; in-process decoding the helper's way (100 ms blocks, utterances cut "
+              "at pauses, a hypothesis per block, posteriors) " +
               number(median(engineHelperWay), 3) +
               " s, continuous's way (2048-sample "
               "reads, utterances cut by the voice activity detector) " +

@@ -7,12 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <dirent.h>
+#include <filesystem>
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
 
 namespace quelt::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string fixtures = QUELT_FIXTURES_DIR;
 
@@ -84,6 +89,54 @@ TEST(Dictation, AFileIsRecognisedIntoOneFinalText) {
   auto finals = finalsUntilStopped(helper, 1);
   ASSERT_EQ(finals.size(), 1u);
   EXPECT_GE(wordAccuracy(finals[0], transcript("sentence.txt")), 0.6) << finals[0];
+}
+
+// The recording twice, a second of digital silence between (a muted input, say).
+std::string twiceWithSilenceBetween(const std::string& name) {
+  SndfileAudioServices audio;
+  auto reader = audio.openForReading(fixtures + "/" + name);
+  AudioFormat format = reader->processingFormat();
+  std::string path = fs::temp_directory_path() / ("quelt-twice-" + std::to_string(::getpid()) +
+                                                  ".wav");
+  auto writer = audio.openForWriting(path, format, format);
+  PcmBuffer recording(format, static_cast<uint32_t>(reader->length()));
+  reader->read(recording, recording.frameCapacity());
+  PcmBuffer silence(format, static_cast<uint32_t>(format.sampleRate));
+  silence.setFrameLength(silence.frameCapacity());
+  silence.silence();
+  writer->write(recording);
+  writer->write(silence);
+  writer->write(recording);
+  writer->close();
+  return path;
+}
+
+TEST(Dictation, SpeechOnBothSidesOfSilenceEndsUpInOneFinalText) {
+  std::string path = twiceWithSilenceBetween("sentence-16k-mono.wav");
+  HelperProcess helper;
+  helper.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file",)"
+              R"("path":")" + path + R"("}}})");
+  std::vector<std::string> partials;
+  std::string final;
+  while (auto line = helper.next(std::chrono::seconds(60))) {
+    std::string event = line->value("event", "");
+    if (event == "capture.partial")
+      partials.push_back((*line)["text"]);
+    if (event == "capture.final")
+      final = (*line)["text"];
+    if (event == "capture.stopped" || event == "capture.failed")
+      break;
+  }
+  fs::remove(path);
+  std::string sentence = transcript("sentence.txt");
+  EXPECT_GE(wordAccuracy(final, sentence + sentence), 0.6) << final;
+  // What was heard before the silence stays at the front of every later partial.
+  auto firstHalf = std::find_if(partials.begin(), partials.end(), [&](const std::string& text) {
+    return words(text).size() >= words(sentence).size();
+  });
+  ASSERT_NE(firstHalf, partials.end());
+  for (auto later = firstHalf; later != partials.end(); ++later)
+    EXPECT_EQ(later->rfind(*firstHalf, 0), 0u) << *later << " after " << *firstHalf;
 }
 
 TEST(Dictation, CommitsSplitARealTimeCaptureWithoutLosingWords) {

@@ -349,9 +349,16 @@ private:
     model_->release(decoder);
   }
 
+  // The decoder's voice activity detector finds the pauses, and each stretch of speech
+  // between two of them is decoded as an utterance of its own, as pocketsphinx's continuous
+  // listener does: a long segment taken as one utterance costs more (the second search pass
+  // grows with it) for nothing, since the language model's sentences end at pauses anyway.
+  // The segment's text is its utterances' texts joined.
   void decode(ps_decoder_t* decoder) {
     std::vector<int16_t> working;
-    std::string lastHypothesis;
+    RecognitionResult heard;
+    std::string lastText;
+    bool inUtterance = false;
     bool ended = false;
     for (;;) {
       {
@@ -364,33 +371,66 @@ private:
       }
       if (ended)
         break;
-      ps_process_raw(decoder, working.data(), working.size(), FALSE, FALSE);
+      // Digital silence (a file capture's closing half second, a muted input) holds no
+      // speech: it ends the utterance at once rather than being searched through.
+      size_t sound = soundLength(working);
+      bool silenced = working.size() - sound >= digitalSilence;
+      if (sound > 0 || !silenced)
+        ps_process_raw(decoder, working.data(), silenced ? sound : working.size(), FALSE, FALSE);
       working.clear();
-      const char* hypothesis = ps_get_hyp(decoder, nullptr);
-      if (hypothesis && *hypothesis && lastHypothesis != hypothesis) {
-        lastHypothesis = hypothesis;
-        handler_(RecognitionResult{lastHypothesis, {}, false}, std::nullopt);
+      bool inSpeech = ps_get_in_speech(decoder);
+      inUtterance = inUtterance || inSpeech;
+      std::string text;
+      if (!inUtterance || (inSpeech && !silenced)) {
+        text = joined(heard.formattedString, ps_get_hyp(decoder, nullptr));
+      } else {
+        endUtterance(decoder, heard);
+        inUtterance = false;
+        text = heard.formattedString;
+        if (ps_start_utt(decoder) < 0) {
+          handler_(std::nullopt, PlatformError("pocketsphinx", -1, "the decoder would not go on"));
+          return;
+        }
+      }
+      if (!text.empty() && text != lastText) {
+        lastText = text;
+        handler_(RecognitionResult{lastText, {}, false}, std::nullopt);
       }
     }
-    ps_end_utt(decoder);
-    if (ended)
-      handler_(finalResult(decoder), std::nullopt);
+    endUtterance(decoder, heard);
+    if (ended) {
+      heard.isFinal = true;
+      handler_(std::move(heard), std::nullopt);
+    }
   }
 
-  static RecognitionResult finalResult(ps_decoder_t* decoder) {
-    RecognitionResult result;
-    result.isFinal = true;
-    const char* hypothesis = ps_get_hyp(decoder, nullptr);
-    result.formattedString = hypothesis ? hypothesis : "";
+  // At least this many zero samples in a row are digital silence: 100 ms.
+  static constexpr size_t digitalSilence = 1600;
+
+  // The samples up to the last one that is not zero.
+  static size_t soundLength(const std::vector<int16_t>& samples) {
+    auto last = std::find_if(samples.rbegin(), samples.rend(), [](int16_t x) { return x != 0; });
+    return static_cast<size_t>(samples.rend() - last);
+  }
+
+  static std::string joined(const std::string& before, const char* next) {
+    if (!next || !*next)
+      return before;
+    return before.empty() ? next : before + " " + next;
+  }
+
+  // Ends the decoder's utterance and adds its words to what was heard.
+  static void endUtterance(ps_decoder_t* decoder, RecognitionResult& heard) {
+    ps_end_utt(decoder);
+    heard.formattedString = joined(heard.formattedString, ps_get_hyp(decoder, nullptr));
     logmath_t* logmath = ps_get_logmath(decoder);
     for (ps_seg_t* segment = ps_seg_iter(decoder); segment; segment = ps_seg_next(segment)) {
       if (!isWord(ps_seg_word(segment)))
         continue;
       int32 acoustic, language, backoff;
       int32 posterior = ps_seg_prob(segment, &acoustic, &language, &backoff);
-      result.segmentConfidences.push_back(static_cast<float>(logmath_exp(logmath, posterior)));
+      heard.segmentConfidences.push_back(static_cast<float>(logmath_exp(logmath, posterior)));
     }
-    return result;
   }
 
   void fail(const std::string& description) {
