@@ -1,5 +1,5 @@
 #include "devices/InputDevices.h"
-#include "ServerHarness.h"
+#include "fakes/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -90,36 +90,12 @@ TEST(InputDevices, TheDefaultComesFirstThenNamesCaseInsensitivelyInListOrder) {
   EXPECT_FALSE(listInputDevices(hardware, "en-US")[0].isDefault);
 }
 
-TEST(InputDevices, FindsByExactUid) {
-  fakes::FakeHardware hardware;
-  hardware.devices = {microphone(11, "A"), microphone(12, "B")};
-  auto devices = listInputDevices(hardware, "en-US");
-  EXPECT_EQ(findInputDevice(devices, "uid-12")->name, "B");
-  EXPECT_EQ(findInputDevice(devices, "UID-12"), std::nullopt);
-}
-
 TEST(FourCC, DecodesMacRomanAndTrimsHorizontalSpace) {
   EXPECT_EQ(fourCC(fourCharCode("bltn")), "bltn");
   EXPECT_EQ(fourCC(fourCharCode("usb ")), "usb");
   EXPECT_EQ(fourCC(fourCharCode(" \t1 ")), "1");
   EXPECT_EQ(fourCC(0xCA202020), ""); // Mac OS Roman 0xCA is the no-break space
   EXPECT_EQ(fourCC(0x8E41A5FF), "\u00E9A\u2022\u02C7");
-}
-
-TEST(DevicesList, AnswersTheListAndAnEmptyOneWithoutDevices) {
-  ServerHarness harness;
-  harness.fakes().hardware->devices = {microphone(7, "Mic")};
-  harness.start();
-  EXPECT_EQ(harness.request(R"({"id":1,"op":"devices.list","params":{"x":1}})")["result"],
-            (Json{{"devices",
-                   {{{"uid", "uid-7"},
-                     {"name", "Mic"},
-                     {"input_channels", 1},
-                     {"sample_rate", 0.0},
-                     {"is_default", false}}}}}));
-  harness.onMain([&] { harness.fakes().hardware->devices.clear(); });
-  EXPECT_EQ(harness.request(R"({"id":2,"op":"devices.list"})")["result"],
-            (Json{{"devices", Json::array()}}));
 }
 
 } // namespace

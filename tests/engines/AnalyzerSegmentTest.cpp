@@ -57,14 +57,6 @@ protected:
   SegmentRecorder recorder;
 };
 
-TEST_F(AnalyzerSegmentTest, EngineKindsHaveExactWireNames) {
-  EXPECT_EQ(engineKindFromName("speech_recognizer"), EngineKind::recognizer);
-  EXPECT_EQ(engineKindFromName("speech_analyzer"), EngineKind::analyzer);
-  for (const char* other : {"Speech_Analyzer", "", "analyzer", "recognizer"})
-    EXPECT_EQ(engineKindFromName(other), std::nullopt) << other;
-  EXPECT_EQ(engineKindName(EngineKind::analyzer), "speech_analyzer");
-}
-
 TEST_F(AnalyzerSegmentTest, VolatileAndFinalPiecesFoldIntoWholeTexts) {
   auto segment = started();
   EXPECT_EQ(harness.fakes().transcriber->analyzerLocale, "fr-FR");

@@ -173,7 +173,6 @@ std::optional<TranscriptionResult> FakeSpeechAnalyzer::nextResult() {
 }
 
 void FakeSpeechAnalyzer::finalizeAndFinishThroughEndOfInput() {
-  ++finalizeCalls;
   if (finalizeError)
     throw *finalizeError;
 }
@@ -300,8 +299,6 @@ public:
   RecordingWriter(FakeAudioServices& owner, std::string path)
       : owner_(owner), path_(std::move(path)), file_(path_, std::ios::binary) {}
   void write(const PcmBuffer& buffer) override {
-    if (owner_.writeError)
-      throw *owner_.writeError;
     auto& written = owner_.written[path_];
     written.frames += buffer.frameLength();
     size_t bytes = buffer.frameLength() * written.encoding.channels * written.encoding.bytesPerSample();
@@ -320,8 +317,6 @@ private:
 std::unique_ptr<AudioFileWriter> FakeAudioServices::openForWriting(const std::string& path,
                                                                    const AudioFormat& encoding,
                                                                    const AudioFormat& processing) {
-  if (createError)
-    throw *createError;
   written[path] = {encoding, processing, 0};
   return std::make_unique<RecordingWriter>(*this, path);
 }

@@ -159,7 +159,6 @@ public:
   std::optional<AudioFormat> offered = AudioFormat{16000, 1, SampleFormat::int16, true};
   std::optional<PlatformError> startError;
   std::optional<PlatformError> finalizeError;
-  std::atomic<int> finalizeCalls = 0;
   std::atomic<int> cancelCalls = 0;
 
   std::optional<AudioFormat> bestAvailableAudioFormat() override { return offered; }
@@ -222,8 +221,6 @@ public:
     int64_t frames = 0;
   };
   std::map<std::string, Written> written;
-  std::optional<PlatformError> createError;
-  std::optional<PlatformError> writeError;
   std::atomic<bool> convertible = true;
   std::atomic<bool> failing = false;
   std::atomic<int> converters = 0;

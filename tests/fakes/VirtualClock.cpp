@@ -48,9 +48,4 @@ void VirtualClock::advance(Duration by) {
   moved_.notify_all();
 }
 
-size_t VirtualClock::pendingTimers() const {
-  std::lock_guard lock(mutex_);
-  return timers_.size();
-}
-
 } // namespace quelt::fakes

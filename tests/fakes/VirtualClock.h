@@ -22,7 +22,6 @@ public:
   void sleepUntil(TimePoint deadline) override;
 
   void advance(Duration by);
-  size_t pendingTimers() const;
 
 private:
   struct Entry;

@@ -5,12 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
+#include <map>
+#include <optional>
 #include <set>
-#include <thread>
 
 namespace quelt {
 namespace {
@@ -18,7 +16,6 @@ namespace {
 using namespace std::chrono_literals;
 
 PropertyAddress global(uint32_t selector) { return {selector, property::scopeGlobal, 0}; }
-PropertyAddress input(uint32_t selector) { return {selector, property::scopeInput, 0}; }
 
 class PulseHardwarePropertiesTest : public testing::PulseServerFixture {
 protected:
@@ -46,47 +43,19 @@ protected:
     return property::unknownObject;
   }
 
+  std::optional<std::vector<AudioObjectId>> defaultInput() {
+    return hardware.readObjectIds(property::systemObject, global(property::defaultInputDevice));
+  }
+
   PulseHardwareProperties hardware;
 };
 
-TEST_F(PulseHardwarePropertiesTest, PipeSourceIsAOneChannelMicrophone) {
+// What the server holds now, not what it held at the first look: a source added later with its
+// vendor and bus, the default it moves to, a source unloaded.
+TEST_F(PulseHardwarePropertiesTest, FollowsTheServersSourcesAndDefault) {
   AudioObjectId mic = deviceWithUid(micSourceName);
-  EXPECT_TRUE(hardware.has(mic, input(property::streamConfiguration)));
-  EXPECT_GT(hardware.size(mic, input(property::streamConfiguration)).value_or(0), 0u);
-  EXPECT_EQ(hardware.readBufferChannels(mic, input(property::streamConfiguration)),
-            std::vector<uint32_t>{1});
-  EXPECT_EQ(hardware.readFloat64(mic, global(property::nominalSampleRate)), double(micRate));
-  auto name = hardware.readString(mic, global(property::name));
-  ASSERT_TRUE(name && *name);
-  EXPECT_NE((*name)->find(fifoPath()), std::string::npos) << **name;
-  EXPECT_EQ(hardware.readUInt32(mic, global(property::transportType)), fourCharCode("virt"));
-  EXPECT_FALSE(hardware.has(mic, global(property::manufacturer)));
-  EXPECT_EQ(hardware.readString(mic, global(property::manufacturer)), std::nullopt);
-}
+  EXPECT_EQ(defaultInput(), std::vector<AudioObjectId>{mic});
 
-TEST_F(PulseHardwarePropertiesTest, SinkMonitorHasNoInputChannels) {
-  AudioObjectId monitor = deviceWithUid(speakerMonitorName);
-  EXPECT_EQ(hardware.size(monitor, input(property::streamConfiguration)), 0u);
-  EXPECT_EQ(hardware.readBufferChannels(monitor, input(property::streamConfiguration)),
-            std::vector<uint32_t>{});
-  EXPECT_EQ(hardware.readUInt32(monitor, global(property::transportType)), fourCharCode("virt"));
-}
-
-TEST_F(PulseHardwarePropertiesTest, DefaultInputFollowsTheServer) {
-  AudioObjectId mic = deviceWithUid(micSourceName);
-  EXPECT_TRUE(hardware.has(property::systemObject, global(property::defaultInputDevice)));
-  EXPECT_EQ(hardware.size(property::systemObject, global(property::defaultInputDevice)),
-            property::objectIdSize);
-  EXPECT_EQ(hardware.readObjectIds(property::systemObject, global(property::defaultInputDevice)),
-            std::vector<AudioObjectId>{mic});
-
-  ASSERT_TRUE(pactl({"set-default-source", speakerMonitorName}));
-  AudioObjectId monitor = deviceWithUid(speakerMonitorName);
-  EXPECT_EQ(hardware.readObjectIds(property::systemObject, global(property::defaultInputDevice)),
-            std::vector<AudioObjectId>{monitor});
-}
-
-TEST_F(PulseHardwarePropertiesTest, SourceAddedAtRuntimeShowsItsVendorAndBus) {
   ASSERT_TRUE(pactl({"load-module", "module-pipe-source", "source_name=quelt_headset",
                      "file=" + fifoPath() + ".usb",
                      "source_properties='device.vendor.name=\"Acme Audio\" device.bus=usb'"}));
@@ -95,40 +64,20 @@ TEST_F(PulseHardwarePropertiesTest, SourceAddedAtRuntimeShowsItsVendorAndBus) {
   EXPECT_EQ(hardware.readString(headset, global(property::manufacturer)),
             std::optional<std::string>("Acme Audio"));
   EXPECT_EQ(hardware.readUInt32(headset, global(property::transportType)), fourCharCode("usb "));
-}
 
-TEST_F(PulseHardwarePropertiesTest, UnloadedSourceIsGoneFromTheNextList) {
-  AudioObjectId mic = deviceWithUid(micSourceName);
+  ASSERT_TRUE(pactl({"set-default-source", speakerMonitorName}));
+  AudioObjectId monitor = deviceWithUid(speakerMonitorName);
+  EXPECT_EQ(defaultInput(), std::vector<AudioObjectId>{monitor});
+
   ASSERT_TRUE(unloadMicSource());
-
-  EXPECT_EQ(listedUids(), std::set<std::string>{speakerMonitorName});
+  EXPECT_EQ(listedUids(), (std::set<std::string>{speakerMonitorName, "quelt_headset"}));
   EXPECT_FALSE(hardware.has(mic, global(property::deviceUid)));
   EXPECT_EQ(hardware.readString(mic, global(property::deviceUid)), std::nullopt);
-  auto defaultInput =
-      hardware.readObjectIds(property::systemObject, global(property::defaultInputDevice));
-  EXPECT_NE(defaultInput, std::vector<AudioObjectId>{mic});
 }
 
-// Points libpulse at a socket nobody listens on, for one test.
-class UnreachablePulseServer : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (const char* previous = std::getenv("PULSE_SERVER"))
-      saved_ = previous;
-    ::setenv("PULSE_SERVER", "unix:/nonexistent/quelt-no-such-pulse/native", 1);
-  }
-  void TearDown() override {
-    if (saved_)
-      ::setenv("PULSE_SERVER", saved_->c_str(), 1);
-    else
-      ::unsetenv("PULSE_SERVER");
-  }
-
-private:
-  std::optional<std::string> saved_;
-};
-
-TEST_F(UnreachablePulseServer, ListsNoDevicesQuickly) {
+TEST(UnreachablePulseServer, ListsNoDevicesQuickly) {
+  testing::ScopedEnvironmentVariable server("PULSE_SERVER",
+                                            "unix:/nonexistent/quelt-no-such-pulse/native");
   PulseHardwareProperties hardware;
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(hardware.size(property::systemObject, global(property::devices)).value_or(0), 0u);

@@ -110,20 +110,11 @@ void PulseServerFixture::SetUp() {
               "scripts/setup.sh installs it). Its log:\n"
            << daemonLog();
 
-  if (const char* previous = std::getenv("PULSE_SERVER"))
-    savedPulseServer_ = previous;
-  ::setenv("PULSE_SERVER", serverAddress_.c_str(), 1);
-  pointedAtServer_ = true;
+  pulseServer_.emplace("PULSE_SERVER", serverAddress_);
 }
 
 void PulseServerFixture::TearDown() {
-  if (pointedAtServer_) {
-    if (savedPulseServer_)
-      ::setenv("PULSE_SERVER", savedPulseServer_->c_str(), 1);
-    else
-      ::unsetenv("PULSE_SERVER");
-    pointedAtServer_ = false;
-  }
+  pulseServer_.reset();
   stopDaemon();
   if (!directory_.empty()) {
     std::error_code ignored;
@@ -252,44 +243,34 @@ std::optional<std::string> PulseServerFixture::pactl(const std::vector<std::stri
   return text;
 }
 
-std::optional<uint32_t> PulseServerFixture::moduleIndex(const std::string& argumentsContaining) {
+bool PulseServerFixture::unloadMicSource() {
   auto listing = pactl({"list", "modules", "short"});
   if (!listing)
-    return std::nullopt;
+    return false;
+  std::optional<std::string> index;
   std::stringstream lines(*listing);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.find(argumentsContaining) != std::string::npos)
-      return static_cast<uint32_t>(std::stoul(line));
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(std::string("source_name=") + micSourceName + " ") != std::string::npos)
+      index = line.substr(0, line.find('\t'));
+  if (!index) {
+    ADD_FAILURE() << "no module owns " << micSourceName;
+    return false;
   }
-  return std::nullopt;
-}
-
-bool PulseServerFixture::unloadModule(uint32_t index) {
-  if (!pactl({"unload-module", std::to_string(index)}))
+  if (!pactl({"unload-module", *index}))
     return false;
   // The server acknowledges the request before it gets round to the unloading.
   auto deadline = Clock::now() + unloadTimeout;
-  std::string prefix = std::to_string(index) + "\t";
+  std::string prefix = *index + "\t";
   while (Clock::now() < deadline) {
-    auto listing = pactl({"list", "modules", "short"});
+    listing = pactl({"list", "modules", "short"});
     if (!listing)
       return false;
     if (listing->rfind(prefix, 0) != 0 && listing->find("\n" + prefix) == std::string::npos)
       return true;
     std::this_thread::sleep_for(10ms);
   }
-  ADD_FAILURE() << "module " << index << " is still loaded";
+  ADD_FAILURE() << "module " << *index << " is still loaded";
   return false;
-}
-
-bool PulseServerFixture::unloadMicSource() {
-  auto index = moduleIndex(std::string("source_name=") + micSourceName + " ");
-  if (!index) {
-    ADD_FAILURE() << "no module owns " << micSourceName;
-    return false;
-  }
-  return unloadModule(*index);
 }
 
 } // namespace quelt::testing

@@ -2,13 +2,35 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace quelt::testing {
+
+// Sets an environment variable while it lives, then puts back what was there.
+class ScopedEnvironmentVariable {
+public:
+  ScopedEnvironmentVariable(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name))
+      saved_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnvironmentVariable() {
+    if (saved_)
+      ::setenv(name_, saved_->c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
 
 // Runs each test against a private PulseAudio daemon in a fresh temporary directory, with a
 // null sink (whose monitor is a source too) and a pipe source standing in for a microphone,
@@ -24,19 +46,13 @@ protected:
   void SetUp() override;
   void TearDown() override;
 
-  // "unix:<socket path>", as PULSE_SERVER and `pactl -s` take it.
-  const std::string& serverAddress() const { return serverAddress_; }
   // Audio written here (s16le, mono, micRate) is what the microphone source records.
   const std::string& fifoPath() const { return fifoPath_; }
 
   // Runs pactl against the private server and returns its standard output; nothing, with a
   // test failure, when it fails.
   std::optional<std::string> pactl(const std::vector<std::string>& arguments);
-  // The index of the loaded module whose arguments contain the given text.
-  std::optional<uint32_t> moduleIndex(const std::string& argumentsContaining);
-  // True when the module is gone afterwards, taking its sources and sinks with it.
-  bool unloadModule(uint32_t index);
-  // Removes the microphone source, as when a device is unplugged.
+  // Removes the microphone source, as when a device is unplugged; true once it is gone.
   bool unloadMicSource();
 
 private:
@@ -47,11 +63,11 @@ private:
 
   std::string directory_;
   std::string socketPath_;
+  // "unix:<socket path>", as PULSE_SERVER and `pactl -s` take it.
   std::string serverAddress_;
   std::string fifoPath_;
   pid_t daemon_ = -1;
-  std::optional<std::string> savedPulseServer_;
-  bool pointedAtServer_ = false;
+  std::optional<ScopedEnvironmentVariable> pulseServer_;
 };
 
 } // namespace quelt::testing

@@ -14,7 +14,6 @@ std::vector<Locale> locales(std::initializer_list<const char*> identifiers) {
 std::optional<std::string> select(std::optional<std::string> requested, const char* system,
                                   std::vector<std::string> preferred, std::vector<Locale> supported,
                                   std::set<std::string> installed = {}) {
-  std::vector<std::string> asked;
   auto result = selectRecognitionLocale(
       requested, Locale(system), preferred, supported,
       [&](const Locale& locale) { return installed.count(locale.bcp47()) > 0; });
@@ -31,17 +30,6 @@ TEST(Locale, ParsesTagsAndIcuIdentifiersAlike) {
   EXPECT_EQ(Locale("en_GB@calendar=buddhist").bcp47(), "en-GB-u-ca-buddhist");
   EXPECT_EQ(Locale("fr").region(), std::nullopt);
   EXPECT_EQ(Locale("fr").script(), std::nullopt);
-}
-
-TEST(Locale, SameLocaleIgnoresCaseOnly) {
-  EXPECT_TRUE(sameLocale(Locale("en-us"), Locale("EN-US")));
-  EXPECT_FALSE(sameLocale(Locale("en-US"), Locale("en")));
-}
-
-TEST(Locale, BaseLanguageDropsKeywordsAndKeepsLanguageScriptRegion) {
-  EXPECT_EQ(baseLanguageLocale(Locale("en-GB-u-ca-buddhist")).bcp47(), "en-GB");
-  EXPECT_EQ(baseLanguageLocale(Locale("sr_Latn_RS@calendar=gregorian")).bcp47(), "sr-Latn-RS");
-  EXPECT_EQ(baseLanguageLocale(Locale("de")).bcp47(), "de");
 }
 
 TEST(SelectRecognitionLocale, AnExplicitRequestMatchesExactlyOrNotAtAll) {
@@ -73,15 +61,6 @@ TEST(SelectRecognitionLocale, SystemKeywordsAndScriptsMatterAsWritten) {
   EXPECT_EQ(select(std::nullopt, "sr-Latn-RS", {}, locales({"sr-Cyrl-RS", "sr-Latn-BA"})),
             "sr-Latn-BA");
   EXPECT_EQ(select(std::nullopt, "sr-RS", {}, locales({"sr-Cyrl-RS"})), std::nullopt);
-}
-
-TEST(SelectRecognitionLocale, TheResultIsSpelledAsTheSupportedListSpellsIt) {
-  // Identical identifiers keep their input order; the first one wins.
-  std::vector<Locale> supported = locales({"en-US", "en-US"});
-  auto result = selectRecognitionLocale(std::nullopt, Locale("en-US"), {}, supported,
-                                        [](const Locale&) { return false; });
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->bcp47(), "en-US");
 }
 
 } // namespace

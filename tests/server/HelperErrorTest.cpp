@@ -5,18 +5,6 @@
 namespace quelt {
 namespace {
 
-TEST(HelperError, OnlyPresentFieldsAppearInItsJson) {
-  EXPECT_EQ(HelperError::invalid("bad").json(),
-            (Json{{"code", "invalid_request"}, {"message", "bad"}}));
-  HelperError full("not_authorized_microphone", "microphone denied", "D", -3, "en-US", "denied");
-  EXPECT_EQ(full.json(), (Json{{"code", "not_authorized_microphone"},
-                               {"message", "microphone denied"},
-                               {"domain", "D"},
-                               {"native_code", -3},
-                               {"locale", "en-US"},
-                               {"status", "denied"}}));
-}
-
 TEST(HelperError, NativeWrapsThePlatformErrorWithTheStepsContext) {
   auto error = HelperError::native(PlatformError("espeak-ng", 42, "voice not found"), "speak");
   EXPECT_EQ(error.json(), (Json{{"code", "native"},

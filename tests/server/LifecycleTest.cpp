@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 namespace quelt::testing {
 namespace {
 
@@ -22,20 +20,8 @@ TEST(Hello, ReportsTheProcessAndProtocol) {
                     {"version", "0.1.0"}}}}));
 }
 
-TEST(Hello, TheAnalyzerExistsFromMacOS26On) {
-  for (auto [os, expected] : {std::pair{OsVersion{"macOS", 26, 0, 0}, true},
-                              std::pair{OsVersion{"macOS", 15, 6, 1}, false},
-                              std::pair{OsVersion{"Linux", 26, 0, 0}, false}}) {
-    ServerHarness harness;
-    harness.process().os = os;
-    harness.start();
-    auto result = harness.request(R"({"id":1,"op":"hello"})")["result"];
-    EXPECT_EQ(result["speech_analyzer"], expected) << os.system << " " << os.major;
-    EXPECT_EQ(result["os_version"], std::to_string(os.major) + "." + std::to_string(os.minor) +
-                                        "." + std::to_string(os.patch));
-  }
-}
-
+// The ways out themselves (end of input, the parent's exit, signals) are taken by the built
+// helper under load; here, that the shutdown hooks run once and in order, whatever comes.
 class Lifecycle : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -71,22 +57,8 @@ TEST_F(Lifecycle, ShutdownFollowedAtOnceByEndOfInputRunsTheHooksOnce) {
   expectHooksRanOnceThenExit();
 }
 
-TEST_F(Lifecycle, EndOfInputShutsDownAfterTheLinesBeforeIt) {
-  harness.start();
-  EXPECT_EQ(harness.request(R"({"id":1,"op":"hello"})")["id"], 1);
-  harness.closeInput();
-  EXPECT_EQ(harness.next(), (Json{{"event", "hook.event"}}));
-  expectHooksRanOnceThenExit();
-}
-
-TEST_F(Lifecycle, TheParentsExitShutsDownWhileInputStaysOpen) {
-  harness.start();
-  EXPECT_EQ(harness.request(R"({"id":1,"op":"hello"})")["id"], 1);
-  harness.process().killParent();
-  EXPECT_EQ(harness.next(), (Json{{"event", "hook.event"}}));
-  expectHooksRanOnceThenExit();
-}
-
+// Without a parent there is nobody to serve (a pid namespace, where the built helper would show
+// it, is not always there to be had).
 TEST_F(Lifecycle, AnOrphanedStartShutsDownAtOnce) {
   harness.process().parentPidValue = 1;
   harness.start();

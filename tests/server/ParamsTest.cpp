@@ -22,33 +22,12 @@ TEST(Params, IntegersAreTruncatedTowardZeroAndOutOfRangeIsNothing) {
   EXPECT_EQ(params.integer("missing"), std::nullopt);
 }
 
-TEST(Params, EachReaderTakesOnlyItsOwnType) {
-  auto params = parse(R"({"s":"x","n":2,"f":0.25,"b":false,"nil":null})");
-  EXPECT_EQ(params.string("s"), "x");
-  EXPECT_EQ(params.string("n"), std::nullopt);
-  EXPECT_EQ(params.number("n"), 2.0);
-  EXPECT_EQ(params.number("f"), 0.25);
-  EXPECT_EQ(params.number("b"), std::nullopt);
-  EXPECT_EQ(params.boolean("b"), false);
-  EXPECT_EQ(params.boolean("n"), std::nullopt);
-  EXPECT_EQ(params.string("nil"), std::nullopt);
-}
-
 TEST(Params, AStringArrayWithOneOtherElementIsNothing) {
   auto params = parse(R"({"ok":["a","b"],"empty":[],"mixed":["a",1],"notArray":"a"})");
   EXPECT_EQ(params.stringArray("ok"), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(params.stringArray("empty"), std::vector<std::string>{});
   EXPECT_EQ(params.stringArray("mixed"), std::nullopt);
   EXPECT_EQ(params.stringArray("notArray"), std::nullopt);
-}
-
-TEST(Params, NestedObjectsAreReadWithTheSameReaders) {
-  auto params = parse(R"({"source":{"kind":"file","path":"/a"},"other":[1]})");
-  auto source = params.object("source");
-  ASSERT_TRUE(source);
-  EXPECT_EQ(source->string("kind"), "file");
-  EXPECT_EQ(params.object("other"), std::nullopt);
-  EXPECT_EQ(Params(Json::array()).string("kind"), std::nullopt);
 }
 
 } // namespace

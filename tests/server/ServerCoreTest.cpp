@@ -22,26 +22,6 @@ TEST_F(ServerCore, ASynchronousCompletionRepliesAfterTheHandlingBlock) {
   EXPECT_EQ(harness.next(), (Json{{"id", 1}, {"ok", true}, {"result", Json::object()}}));
 }
 
-TEST_F(ServerCore, ACompletionCalledTwiceRepliesTwice) {
-  server.registerOp("twice", [](const Params&, Completion done) {
-    done(Json{{"n", 1}});
-    done(HelperError("native", "again"));
-  });
-  harness.start();
-  harness.send(R"({"id":5,"op":"twice"})");
-  EXPECT_EQ(harness.next(), (Json{{"id", 5}, {"ok", true}, {"result", {{"n", 1}}}}));
-  EXPECT_EQ(
-      harness.next(),
-      (Json{{"id", 5}, {"ok", false}, {"error", {{"code", "native"}, {"message", "again"}}}}));
-}
-
-TEST_F(ServerCore, TheLaterRegistrationAnswers) {
-  server.registerOp("op", [](const Params&, Completion done) { done(Json{{"v", 1}}); });
-  server.registerOp("op", [](const Params&, Completion done) { done(Json{{"v", 2}}); });
-  harness.start();
-  EXPECT_EQ(harness.request(R"({"id":1,"op":"op"})")["result"]["v"], 2);
-}
-
 TEST_F(ServerCore, EventsFromOtherThreadsKeepTheirOrderAgainstReplies) {
   server.registerOp("op", [this](const Params&, Completion done) {
     std::thread([this, done] {

@@ -23,10 +23,10 @@ protected:
   void TearDown() override { fs::remove_all(directory); }
 
   std::string path(const std::string& name) { return (directory / name).string(); }
-  std::string render(int id, const std::string& file, const std::string& extra = "") {
+  std::string render(int id, const std::string& file) {
     return R"({"id":)" + std::to_string(id) +
            R"(,"op":"speech.synthesize_file","params":{"text":"hello","path":")" + path(file) +
-           "\"" + extra + "}}";
+           "\"}}";
   }
   // The synthesizer of the latest render (index 0 belongs to the spoken queue).
   std::shared_ptr<fakes::FakeSpeechSynthesizer> renderer(size_t index) {
@@ -69,19 +69,9 @@ TEST_F(FileRendering, AWavRenderStores16BitSamplesAndDescribesTheFile) {
   EXPECT_EQ(harness.fakes().audio->written.at(path("out.wav")).frames, 3205);
 }
 
-TEST_F(FileRendering, ACafRenderKeepsTheSynthesizersOwnSamples) {
-  harness.send(render(1, "out.caf", R"(,"format":"caf")"));
-  auto synth = renderer(1);
-  PcmBuffer audio = block(100), end = block(0);
-  synth->deliver(&audio);
-  synth->deliver(&end);
-  EXPECT_EQ(harness.next()->at("result")["bytes"], 400);
-  EXPECT_EQ(harness.fakes().audio->written.at(path("out.caf")).encoding, voiceFormat);
-}
-
 TEST_F(FileRendering, RendersThatEndBadlySayWhy) {
   harness.send(render(1, "silent.wav"));
-  PcmBuffer end = block(0), audio = block(10);
+  PcmBuffer end = block(0);
   renderer(1)->deliver(&end);
   EXPECT_EQ(harness.next()->at("error"),
             (Json{{"code", "invalid_request"},
@@ -94,16 +84,6 @@ TEST_F(FileRendering, RendersThatEndBadlySayWhy) {
             (Json{{"code", "native"},
                   {"message", "synthesizer produced a non-PCM buffer"},
                   {"domain", "AVFAudio"}}));
-
-  harness.onMain([&] {
-    harness.fakes().audio->createError = PlatformError("libsndfile", 2, "No such directory");
-  });
-  harness.send(render(3, "nowhere.wav"));
-  renderer(3)->deliver(&audio);
-  EXPECT_EQ(harness.next()->at("error"), (Json{{"code", "io"},
-                                              {"message", "create nowhere.wav: No such directory"},
-                                              {"domain", path("nowhere.wav")},
-                                              {"native_code", 2}}));
 }
 
 TEST_F(FileRendering, RequestsAreCheckedBeforeAnythingIsTouched) {
@@ -122,19 +102,6 @@ TEST_F(FileRendering, RequestsAreCheckedBeforeAnythingIsTouched) {
   harness.send(render(2, "keep.wav"));
   renderer(1);
   EXPECT_FALSE(fs::exists(path("keep.wav")));
-}
-
-TEST_F(FileRendering, ConcurrentRendersEachReplyForThemselves) {
-  harness.send(render(1, "a.wav"));
-  harness.send(render(2, "b.wav"));
-  auto a = renderer(1), b = renderer(2);
-  PcmBuffer small = block(10), large = block(20), end = block(0);
-  b->deliver(&large);
-  b->deliver(&end);
-  a->deliver(&small);
-  a->deliver(&end);
-  EXPECT_EQ(harness.next()->at("result")["frames"], 20);
-  EXPECT_EQ(harness.next()->at("result")["frames"], 10);
 }
 
 } // namespace
