@@ -22,7 +22,7 @@ tsan)
   build_dir=build-tsan
   scripts/setup.sh "$build_dir" -DQUELT_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan" \
-    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=thread"
   # libpulse, espeak-ng and pocketsphinx are not instrumented; tests/tsan.supp names the
   # reports that come from inside them. The helper, spawned by the tests, inherits this.
   export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
