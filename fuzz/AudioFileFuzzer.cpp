@@ -64,6 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static StillClock clock;
   if (!writeFile(path, data, size))
     std::abort();
+  // ThreadSanitizer starts a thread of its own with the first thread a program makes; let it
+  // exist before threads are counted.
+  static const bool runtimeThreadsStarted = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)runtimeThreadsStarted;
   const size_t threadsBefore = threadCount();
 
   std::shared_ptr<FileSource> source;
