@@ -15,18 +15,7 @@ fi
 
 # The engines' own command-line programs are what the helper is measured against.
 packages=(pocketsphinx espeak-ng)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "installing: ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-missing.sh "${packages[@]}"
 
 # Installs the build's own packages too (Google Benchmark, pulseaudio, the models and voices);
 # the test suite is not needed here.

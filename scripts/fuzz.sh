@@ -16,17 +16,7 @@ targets=("$@")
 ((${#targets[@]})) || targets=(request_lines wire audio_file)
 
 # libFuzzer ships with clang's runtime libraries.
-missing=()
-for package in clang libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-missing.sh clang libclang-rt-14-dev
 
 CXX=clang++ scripts/setup.sh build-fuzz -DQUELT_BUILD_FUZZ=ON -DQUELT_SANITIZE=ON \
   -DQUELT_BUILD_TESTS=OFF -DQUELT_BUILD_BENCH=OFF
