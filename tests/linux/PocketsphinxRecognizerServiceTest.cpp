@@ -38,34 +38,5 @@ TEST(PocketsphinxRecognizerService, AModelWhoseFilesDoNotLoadIsSupportedButUnava
   fs::remove_all(root);
 }
 
-TEST(PocketsphinxRecognizerService, ACheckedModelIsRememberedUntilOneOfItsFilesChanges) {
-  fs::path root = fs::temp_directory_path() / ("quelt-checked-" + std::to_string(::getpid()));
-  fs::create_directories(root / "model" / "acoustic");
-  std::ofstream(root / "model" / "acoustic" / "mdef") << "phones";
-  std::ofstream(root / "model" / "acoustic" / "means") << "numbers";
-  std::ofstream(root / "model" / "lm.bin") << "grams";
-  std::ofstream(root / "model" / "words.dict") << "hello h e l o\n";
-  PocketsphinxModelFiles files{"en-US", (root / "model" / "acoustic").string(),
-                               (root / "model" / "lm.bin").string(),
-                               (root / "model" / "words.dict").string()};
-  std::string memory = (root / "memory").string();
-
-  EXPECT_FALSE(modelCheckedBefore(memory, files));
-  rememberModelChecked(memory, files);
-  EXPECT_TRUE(modelCheckedBefore(memory, files));
-  EXPECT_FALSE(modelCheckedBefore((root / "elsewhere").string(), files));
-
-  // Same size, same contents even: rewriting a file inside the acoustic model is a change.
-  // (Past the file system's clock tick, which a real change always is.)
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  std::ofstream(root / "model" / "acoustic" / "means") << "numbers";
-  EXPECT_FALSE(modelCheckedBefore(memory, files));
-  rememberModelChecked(memory, files);
-  EXPECT_TRUE(modelCheckedBefore(memory, files));
-  fs::remove(root / "model" / "words.dict");
-  EXPECT_FALSE(modelCheckedBefore(memory, files));
-  fs::remove_all(root);
-}
-
 } // namespace
 } // namespace quelt

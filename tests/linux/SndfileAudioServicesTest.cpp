@@ -6,9 +6,17 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <numbers>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace quelt {
@@ -78,6 +86,209 @@ TEST(SndfileReader, FlacCopyReadsSampleForSampleLikeTheWav) {
   ASSERT_EQ(fromFlac.frameLength(), 39360u);
   EXPECT_TRUE(std::equal(fromWav.floatPlane(0).begin(), fromWav.floatPlane(0).end(),
                          fromFlac.floatPlane(0).begin()));
+}
+
+std::string bytesOf(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The error that `open` throws; a failure of the test when it throws none.
+template <typename Open> PlatformError refusal(Open open) {
+  try {
+    open();
+  } catch (const PlatformError& error) {
+    return error;
+  }
+  ADD_FAILURE() << "opened";
+  return PlatformError("", 0, "");
+}
+
+// Puts a pipe holding `bytes` (less than a pipe's buffer) in place of standard input while it
+// lives.
+class PipedStandardInput {
+public:
+  explicit PipedStandardInput(const std::string& bytes) : saved_(::dup(0)) {
+    int ends[2];
+    EXPECT_EQ(::pipe(ends), 0);
+    EXPECT_EQ(::write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::dup2(ends[0], 0);
+    ::close(ends[0]);
+    writeEnd_ = ends[1];
+  }
+  ~PipedStandardInput() {
+    ::dup2(saved_, 0);
+    ::close(saved_);
+    ::close(writeEnd_);
+  }
+  PipedStandardInput(const PipedStandardInput&) = delete;
+  PipedStandardInput& operator=(const PipedStandardInput&) = delete;
+
+private:
+  int saved_;
+  int writeEnd_ = -1;
+};
+
+class SndfileFiles : public ::testing::Test {
+protected:
+  void SetUp() override { fs::create_directories(directory); }
+  void TearDown() override { fs::remove_all(directory); }
+
+  std::string path(const std::string& name) const { return (directory / name).string(); }
+
+  fs::path directory = fs::temp_directory_path() / ("quelt-files-" + std::to_string(::getpid()));
+  SndfileAudioServices services;
+  AudioFormat mono{16000, 1, SampleFormat::int16, true};
+};
+
+TEST_F(SndfileFiles, OpenFailuresCarryTheSystemsErrnoAndWords) {
+  auto reading = [&](const std::string& file) {
+    return refusal([&] { services.openForReading(file); });
+  };
+  auto writing = [&](const std::string& file) {
+    return refusal([&] { services.openForWriting(file, mono, mono); });
+  };
+  PlatformError missing = reading(path("missing.wav"));
+  EXPECT_EQ(missing.code(), ENOENT);
+  EXPECT_EQ(missing.description(), "No such file or directory");
+  EXPECT_EQ(reading(fixtures + "/sentence.txt/x.wav").code(), ENOTDIR);
+  EXPECT_EQ(reading(fixtures).code(), EISDIR);
+
+  EXPECT_EQ(writing(path("missing/out.wav")).description(), "No such file or directory");
+  EXPECT_EQ(writing(path("missing/out.wav")).code(), ENOENT);
+  EXPECT_EQ(writing(fixtures + "/sentence.txt/out.wav").code(), ENOTDIR);
+  fs::create_symlink("/dev/full", path("full.wav"));
+  PlatformError full = writing(path("full.wav"));
+  EXPECT_EQ(full.code(), ENOSPC);
+  EXPECT_EQ(full.description(), "No space left on device");
+}
+
+TEST_F(SndfileFiles, AWriteFailureCarriesTheSystemsErrno) {
+  auto writer = services.openForWriting(path("big.wav"), mono, mono);
+  PcmBuffer second(mono, 16000);
+  second.setFrameLength(16000);
+  // Past four kilobytes a write fails with EFBIG (and no signal, which is ignored meanwhile).
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small{4096, before.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  PlatformError error = refusal([&] { writer->write(second); });
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ(error.code(), EFBIG);
+  EXPECT_EQ(error.description(), "File too large");
+}
+
+TEST_F(SndfileFiles, RefusesANulInThePathAndTheHelpersOwnStandardStreams) {
+  std::string wav = fixtures + "/sentence-16k-mono.wav";
+  PlatformError nul = refusal([&] { services.openForReading(wav + '\0' + ".txt"); });
+  EXPECT_EQ(nul.description(), "the path contains a NUL character");
+  nul = refusal([&] { services.openForWriting(path("out.txt") + '\0' + ".wav", mono, mono); });
+  EXPECT_EQ(nul.description(), "the path contains a NUL character");
+  EXPECT_FALSE(fs::exists(path("out.txt")));
+
+  // Standard input holding a good audio file: what refuses it is whose it is.
+  PipedStandardInput input(bytesOf(fixtures + "/tone-8k-1s.wav"));
+  for (std::string stream : {"/dev/stdin", "/proc/self/fd/0"})
+    EXPECT_EQ(refusal([&] { services.openForReading(stream); }).description(),
+              "it is the helper's own standard input")
+        << stream;
+  fs::create_symlink("/proc/self/fd/0", path("input.au"));
+  EXPECT_EQ(refusal([&] { services.openForWriting(path("input.au"), mono, mono); }).description(),
+            "it is the helper's own standard input");
+}
+
+// Where a FLAC file's first audio frame begins: after "fLaC" and the metadata blocks.
+size_t flacAudioStart(const std::string& bytes) {
+  size_t at = 4;
+  for (;;) {
+    bool last = static_cast<uint8_t>(bytes.at(at)) & 0x80;
+    at += 4 + (size_t{static_cast<uint8_t>(bytes.at(at + 1))} << 16 |
+               size_t{static_cast<uint8_t>(bytes.at(at + 2))} << 8 |
+               static_cast<uint8_t>(bytes.at(at + 3)));
+    if (last)
+      return at;
+  }
+}
+
+// Reads in tenths of a second until the end or a failure; the frames read and whether it failed.
+std::pair<int64_t, bool> readAll(AudioFileReader& reader) {
+  PcmBuffer buffer(reader.processingFormat(), 1600);
+  int64_t frames = 0;
+  try {
+    do {
+      reader.read(buffer, 1600);
+      frames += buffer.frameLength();
+    } while (buffer.frameLength() > 0);
+  } catch (const PlatformError&) {
+    return {frames, true};
+  }
+  return {frames, false};
+}
+
+TEST_F(SndfileFiles, AFileWhoseAudioDoesNotDecodeFailsAtOpeningButAnEmptyOneOpens) {
+  std::string flac = bytesOf(fixtures + "/sentence-16k-mono.flac");
+  size_t audio = flacAudioStart(flac);
+  writeBytes(path("header-only.flac"), flac.substr(0, audio));
+  std::string overwritten = flac;
+  std::fill(overwritten.begin() + static_cast<ptrdiff_t>(audio), overwritten.end(), '\x55');
+  writeBytes(path("overwritten.flac"), overwritten);
+  for (std::string name : {"header-only.flac", "overwritten.flac"})
+    EXPECT_THROW(services.openForReading(path(name)), PlatformError) << name;
+
+  // Cut further on, a file opens and gives all that libsndfile decodes of it, the block
+  // decoded at opening included, then fails.
+  writeBytes(path("cut.flac"), flac.substr(0, flac.size() / 4));
+  SF_INFO info{};
+  SNDFILE* raw = sf_open(path("cut.flac").c_str(), SFM_READ, &info);
+  ASSERT_TRUE(raw);
+  std::vector<float> samples(1600);
+  int64_t decodable = 0;
+  while (sf_count_t got = sf_readf_float(raw, samples.data(), 1600))
+    decodable += got;
+  sf_close(raw);
+  auto cut = services.openForReading(path("cut.flac"));
+  auto [frames, failed] = readAll(*cut);
+  EXPECT_GT(frames, 0);
+  EXPECT_EQ(frames, decodable);
+  EXPECT_TRUE(failed);
+
+  services.openForWriting(path("empty.wav"), mono, mono)->close();
+  auto empty = services.openForReading(path("empty.wav"));
+  EXPECT_EQ(empty->length(), 0);
+  EXPECT_EQ(readAll(*empty), std::make_pair(int64_t{0}, false));
+}
+
+// A FIFO is a stream: the block decoded at opening cannot be read again, only kept.
+TEST_F(SndfileFiles, AFifoIsReadAsAStreamWithNothingLost) {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::string wav = fixtures + "/sentence-16k-mono.wav";
+  ASSERT_EQ(::mkfifo(path("stream.wav").c_str(), 0600), 0);
+  std::thread writer([&] { writeBytes(path("stream.wav"), bytesOf(wav)); });
+  std::unique_ptr<AudioFileReader> stream;
+  try {
+    stream = services.openForReading(path("stream.wav"));
+  } catch (const PlatformError& error) {
+    // Lets a writer still waiting for a reader go.
+    ::close(::open(path("stream.wav").c_str(), O_RDONLY | O_NONBLOCK));
+    writer.join();
+    FAIL() << error.description();
+  }
+  auto file = services.openForReading(wav);
+  PcmBuffer fromStream(file->processingFormat(), 40000);
+  PcmBuffer fromFile(file->processingFormat(), 40000);
+  stream->read(fromStream, 40000);
+  file->read(fromFile, 40000);
+  writer.join();
+  ASSERT_EQ(fromStream.frameLength(), 39360u);
+  EXPECT_TRUE(std::ranges::equal(fromStream.floatPlane(0), fromFile.floatPlane(0)));
 }
 
 TEST(Converter, Int16RoundTripsThroughFloatExactlyAndFloatClipsAndRounds) {

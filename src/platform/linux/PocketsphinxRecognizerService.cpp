@@ -1,5 +1,7 @@
 #include "platform/linux/PocketsphinxRecognizerService.h"
 
+#include "platform/linux/CheckedModels.h"
+
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 #include <unicode/locid.h>
@@ -10,8 +12,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <thread>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <csignal>
@@ -24,6 +28,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace quelt {
 namespace {
@@ -98,37 +103,6 @@ bool loadsElsewhere(const PocketsphinxModelFiles& files, const std::string& chec
   int failed = ::posix_spawn(&child, checker.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return failed == 0 && succeeded(child);
-}
-
-// The state of every file of a model, one line each; nothing when one cannot be read.
-std::optional<std::string> modelStamp(const PocketsphinxModelFiles& files) {
-  std::vector<std::string> paths{files.languageModel, files.dictionary};
-  std::error_code error;
-  for (fs::recursive_directory_iterator entry(files.acousticModel, error), end;
-       !error && entry != end; entry.increment(error))
-    if (entry->is_regular_file(error))
-      paths.push_back(entry->path().string());
-  if (error)
-    return std::nullopt;
-  std::sort(paths.begin() + 2, paths.end());
-  std::ostringstream stamp;
-  for (const auto& path : paths) {
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0)
-      return std::nullopt;
-    stamp << path << ' ' << status.st_dev << ' ' << status.st_ino << ' ' << status.st_size << ' '
-          << status.st_mtim.tv_sec << '.' << status.st_mtim.tv_nsec << ' '
-          << status.st_ctim.tv_sec << '.' << status.st_ctim.tv_nsec << '\n';
-  }
-  return stamp.str();
-}
-
-fs::path verdictPath(const std::string& directory, const PocketsphinxModelFiles& files) {
-  size_t key = std::hash<std::string>{}(files.acousticModel + '\n' + files.languageModel + '\n' +
-                                        files.dictionary);
-  std::ostringstream name;
-  name << "model-" << std::hex << key;
-  return fs::path(directory) / name.str();
 }
 
 // A loaded model: its configuration and a pool of decoders on it. Decoders are not
@@ -483,34 +457,6 @@ private:
 };
 
 } // namespace
-
-bool modelCheckedBefore(const std::string& directory, const PocketsphinxModelFiles& files) {
-  auto stamp = modelStamp(files);
-  if (!stamp)
-    return false;
-  std::ifstream file(verdictPath(directory, files), std::ios::binary);
-  std::ostringstream kept;
-  kept << file.rdbuf();
-  return file && kept.str() == *stamp;
-}
-
-void rememberModelChecked(const std::string& directory, const PocketsphinxModelFiles& files) {
-  auto stamp = modelStamp(files);
-  std::error_code error;
-  if (!stamp || (fs::create_directories(directory, error), error))
-    return;
-  // Written aside and renamed into place, so two helpers never read half a verdict.
-  fs::path path = verdictPath(directory, files);
-  fs::path aside = path.string() + "." + std::to_string(::getpid());
-  {
-    std::ofstream file(aside, std::ios::binary | std::ios::trunc);
-    if (!(file << *stamp) || !file.flush())
-      return (void)fs::remove(aside, error);
-  }
-  fs::rename(aside, path, error);
-  if (error)
-    fs::remove(aside, error);
-}
 
 std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& root) {
   std::vector<PocketsphinxModelFiles> models;

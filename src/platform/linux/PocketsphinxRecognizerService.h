@@ -54,11 +54,4 @@ private:
   std::string checkedModels_;
 };
 
-// The memory of checked models kept in a directory: a model counts as checked while each of its
-// files has the path, size, inode and change time it had when it passed. Any write, replacement
-// or permission change alters the change time, so a model is checked again after any of them.
-bool modelCheckedBefore(const std::string& directory, const PocketsphinxModelFiles& files);
-// Best effort: a directory that cannot be written only means checking again next time.
-void rememberModelChecked(const std::string& directory, const PocketsphinxModelFiles& files);
-
 } // namespace quelt

@@ -2,9 +2,12 @@
 
 #include "platform/PlatformError.h"
 #include "platform/linux/SndfileAudioServices.h"
+#include "platform/linux/SndfileFiles.h"
 
+#include <fcntl.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <stdexcept>
@@ -47,6 +50,7 @@ int SndfileAudioFileWriter::majorFormatForPath(const std::string& path) {
 SndfileAudioFileWriter::SndfileAudioFileWriter(const std::string& path, const AudioFormat& encoding,
                                                const AudioFormat& processing)
     : processing_(processing) {
+  refuseNulInPath(path);
   int major = majorFormatForPath(path);
   if (major == 0) {
     std::string extension = std::filesystem::path(path).extension().string();
@@ -66,9 +70,21 @@ SndfileAudioFileWriter::SndfileAudioFileWriter(const std::string& path, const Au
   info.channels = static_cast<int>(encoding.channels);
   info.format =
       major | (encoding.sampleFormat == SampleFormat::int16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
-  file_ = sf_open(path.c_str(), SFM_WRITE, &info);
+  // Before the file is created, so that a combination the container cannot hold leaves none.
+  if (!sf_format_check(&info))
+    throw PlatformError(sndfileDomain, SF_ERR_UNSUPPORTED_ENCODING,
+                        "cannot store " + encoding.description() + " in a ." +
+                            std::filesystem::path(path).extension().string().substr(1) +
+                            " file");
+  // Non-blocking so that a FIFO without a reader fails at once (ENXIO) rather than holding the
+  // caller, the main queue; writes block as usual.
+  int fd = openAudioDescriptor(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  errno = 0;
+  // libsndfile closes the descriptor with the file, also when it fails to open one.
+  file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
   if (!file_)
-    throw PlatformError(sndfileDomain, sf_error(nullptr), sf_strerror(nullptr));
+    throw sndfileFailure(nullptr, errno);
   sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
 }
 
@@ -105,6 +121,7 @@ void SndfileAudioFileWriter::write(const PcmBuffer& buffer) {
   if (frames == 0)
     return;
   sf_count_t written = 0;
+  errno = 0;
   // Interleaved buffers already have libsndfile's layout and go straight through.
   if (processing_.sampleFormat == SampleFormat::float32) {
     const float* samples = buffer.floatPlane(0).data();
@@ -122,9 +139,10 @@ void SndfileAudioFileWriter::write(const PcmBuffer& buffer) {
     written = sf_writef_short(file_, samples, frames);
   }
   if (written != frames) {
-    int code = sf_error(file_);
-    throw PlatformError(sndfileDomain, code == SF_ERR_NO_ERROR ? SF_ERR_SYSTEM : code,
-                        sf_strerror(file_));
+    int savedErrno = errno;
+    if (sf_error(file_) == SF_ERR_NO_ERROR)
+      throw PlatformError(sndfileDomain, SF_ERR_SYSTEM, "the audio file took only part of a write");
+    throw sndfileFailure(file_, savedErrno);
   }
 }
 
@@ -133,7 +151,10 @@ void SndfileAudioFileWriter::close() {
     return;
   SNDFILE* file = file_;
   file_ = nullptr;
+  errno = 0;
   int code = sf_close(file);
+  if (code == SF_ERR_SYSTEM && errno != 0)
+    throw PlatformError::posix(errno);
   if (code != SF_ERR_NO_ERROR)
     throw PlatformError(sndfileDomain, code, sf_error_number(code));
 }

@@ -14,7 +14,9 @@ namespace quelt {
 // samples to the file's encoding, clipping rather than wrapping when floats overshoot.
 class SndfileAudioFileWriter : public AudioFileWriter {
 public:
-  // Throws PlatformError in the "libsndfile" domain, with libsndfile's code and text.
+  // Throws PlatformError: errno's ("POSIX") when the system refuses the file or a write, as
+  // for a NUL in the path or one of the helper's own standard streams; otherwise libsndfile's
+  // code and text.
   SndfileAudioFileWriter(const std::string& path, const AudioFormat& encoding,
                          const AudioFormat& processing);
   ~SndfileAudioFileWriter() override;

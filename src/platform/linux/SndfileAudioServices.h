@@ -13,8 +13,11 @@ namespace quelt {
 // in every common layout, so they keep the speech; mixing the rest in would invent a layout.
 class SndfileAudioServices : public AudioServices {
 public:
-  // Throws PlatformError in the "libsndfile" domain with libsndfile's own code and text; also
-  // for a file of more than 32 channels or above 768 kHz, which no recorder makes.
+  // Throws PlatformError: errno's ("POSIX") when the file cannot be opened, and for a NUL in
+  // the path, a directory or one of the helper's own standard streams; libsndfile's own code
+  // and text when the file is not audio it reads, when its first block does not decode, and
+  // for a file of more than 32 channels or above 768 kHz, which no recorder makes. A FIFO is
+  // read as a stream, and opening one waits for its writer.
   std::unique_ptr<AudioFileReader> openForReading(const std::string& path) override;
   // Defined with the writer, in SndfileAudioFileWriter.cpp.
   std::unique_ptr<AudioFileWriter> openForWriting(const std::string& path,
