@@ -75,8 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::shared_ptr<FileSource> source;
   try {
-    source = FileSource::open(services, path, false, clock,
-                              [](std::function<void()> block) { block(); });
+    source = FileSource::create(services, path, false, clock,
+                                [](std::function<void()> block) { block(); });
+    source->open();
   } catch (const HelperError& error) {
     if (error.code() != "io")
       std::abort();

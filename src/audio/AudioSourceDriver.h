@@ -18,8 +18,15 @@ public:
 
   virtual ~AudioSourceDriver() = default;
 
-  // The format of every buffer, fixed from creation on.
+  // Opens what the source reads from, once, before start(). It may block for as long as the
+  // source takes (a named pipe waits for its writer), so it never runs on the main queue; a
+  // stop() meanwhile makes the start that follows deliver nothing. Throws HelperError.
+  virtual void open() {}
+  // The format of every buffer, fixed once the source is open.
   virtual const AudioFormat& format() const = 0;
+  // Whether delivery may be held back while a recognizer catches up: true for a recording, whose
+  // audio waits in its file; false for a live input, whose audio is lost if not taken.
+  virtual bool canBeHeldBack() const { return false; }
   // Begins delivery and returns without waiting for audio; throws HelperError. `onBuffer` runs
   // on the delivery thread (never the main queue) and may not keep the buffer; `onEnd` (at most
   // once) and `onFailure` run on the main queue.

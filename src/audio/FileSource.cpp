@@ -31,32 +31,42 @@ struct FileSource::Delivery {
   FailureHandler onFailure;
 };
 
-std::shared_ptr<FileSource> FileSource::open(AudioServices& services, std::string path,
-                                             bool realtime, Clock& clock, PostToMain post) {
-  std::unique_ptr<AudioFileReader> reader;
-  try {
-    reader = services.openForReading(path);
-  } catch (const PlatformError& error) {
-    throw HelperError("io", "open " + path + ": " + error.description(), path, error.code());
-  }
+std::shared_ptr<FileSource> FileSource::create(AudioServices& services, std::string path,
+                                               bool realtime, Clock& clock, PostToMain post) {
   return std::shared_ptr<FileSource>(
-      new FileSource(std::move(reader), realtime, clock, std::move(post)));
+      new FileSource(services, std::move(path), realtime, clock, std::move(post)));
 }
 
-FileSource::FileSource(std::unique_ptr<AudioFileReader> reader, bool realtime, Clock& clock,
+FileSource::FileSource(AudioServices& services, std::string path, bool realtime, Clock& clock,
                        PostToMain post)
-    : reader_(std::move(reader)), format_(reader_->processingFormat()), realtime_(realtime),
-      clock_(clock), post_(std::move(post)) {}
+    : services_(services), path_(std::move(path)), realtime_(realtime), clock_(clock),
+      post_(std::move(post)) {}
+
+void FileSource::open() {
+  std::unique_ptr<AudioFileReader> reader;
+  try {
+    reader = services_.openForReading(path_);
+  } catch (const PlatformError& error) {
+    throw HelperError("io", "open " + path_ + ": " + error.description(), path_, error.code());
+  }
+  std::lock_guard lock(mutex_);
+  format_ = reader->processingFormat();
+  reader_ = std::move(reader);
+}
 
 void FileSource::start(BufferHandler onBuffer, EndHandler onEnd, FailureHandler onFailure) {
+  std::shared_ptr<AudioFileReader> reader;
   {
     std::lock_guard lock(mutex_);
     if (started_)
       return;
     started_ = true;
+    reader = std::move(reader_);
   }
+  if (!reader)
+    throw HelperError("io", "open " + path_ + ": not opened", path_);
   Delivery delivery{.source = weak_from_this(),
-                    .reader = std::move(reader_),
+                    .reader = std::move(reader),
                     .format = format_,
                     .realtime = realtime_,
                     .clock = &clock_,
@@ -138,9 +148,14 @@ void FileSource::run(Delivery delivery) {
     return;
   buffer.setFrameLength(chunk);
   buffer.silence();
+  // The silence always lasts its half second, even after a stalled read: a live listener
+  // hears the speech end by the time that passes, not by the number of buffers.
+  auto chunkDuration = std::chrono::round<Clock::Duration>(
+      std::chrono::duration<double>(static_cast<double>(chunk) / format.sampleRate));
   for (int i = 0; i < tailBuffers; ++i) {
     onBuffer(buffer);
-    pace(chunk);
+    if (realtime)
+      clock->sleepUntil(clock->now() + chunkDuration);
   }
   post(onEnd);
 }

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <future>
+#include <system_error>
+#include <thread>
 
 namespace quelt {
 namespace {
@@ -176,8 +178,8 @@ std::shared_ptr<AudioSourceDriver> openSource(Server& server, const StartRequest
     return MicrophoneSource::create(*platform.audioInput, *plan.device, server.poster());
   if (!request.path || request.path->empty() || request.path->front() != '/')
     throw HelperError::invalid("file source needs an absolute path");
-  return FileSource::open(*platform.audio, *request.path, request.realtime, server.clock(),
-                          server.poster());
+  return FileSource::create(*platform.audio, *request.path, request.realtime, server.clock(),
+                            server.poster());
 }
 
 StartRequest readStart(const Params& params, int64_t id) {
@@ -253,14 +255,27 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
       config.recognizer = chosen.recognizer;
       config.source = source;
       config.device = chosen.device;
+      bool fromFile = request.sourceKind == "file";
       auto session = CaptureSessionState::create(server, std::move(config));
       int64_t id = request.id;
-      session->setOnTerminal([weakRegistry, id, weakSession = std::weak_ptr(session)] {
+      // The start is answered once: by its own end, or, for a session cancelled while its
+      // source was still opening, at once (the opening may never return).
+      auto answered = std::make_shared<bool>(false);
+      Completion once = [answered, done](OpResult result) {
+        if (!std::exchange(*answered, true))
+          done(std::move(result));
+      };
+      session->setOnTerminal([weakRegistry, id, weakSession = std::weak_ptr(session), once] {
         auto registry = weakRegistry.lock();
         auto session = weakSession.lock();
         // A newer session may have taken the id; only the one that ended leaves.
         if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
           registry->remove(id);
+        if (session && session->endedWhileStarting())
+          once(HelperError("session_not_active",
+                           "capture " + std::to_string(id) + " is " +
+                               std::string(CaptureSessionState::phaseName(session->phase())),
+                           std::nullopt, id));
       });
       // Two starts with one id can both pass the check above; the later one takes the id, and
       // the session it displaces ends now rather than running on where nothing reaches it.
@@ -271,7 +286,7 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
                      {"device", chosen.device ? chosen.device->json() : Json(nullptr)},
                      {"locale", bcp47(chosen.locale)},
                      {"on_device", chosen.onDevice}};
-      server->runTask([server, weakRegistry, session, id, result, done] {
+      auto starting = [server, weakRegistry, session, id, result, done = once] {
         try {
           session->start();
           server->completeOnMain(done, result);
@@ -284,7 +299,17 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
             done(error);
           });
         }
-      });
+      };
+      // Opening a file can block without end (a named pipe with no writer), so it gets a
+      // thread of its own rather than one the other tasks share.
+      if (fromFile) {
+        try {
+          std::thread(starting).detach();
+          return;
+        } catch (const std::system_error&) {
+        }
+      }
+      server->runTask(std::move(starting));
     });
   });
 }

@@ -19,6 +19,9 @@ template <typename Sample, typename Scale>
 void accumulate(std::span<const Sample> samples, Scale scale, double& sum, float& peak) {
   for (Sample sample : samples) {
     float x = scale(sample);
+    // A broken file's NaN or infinite samples would make the level unwritable as JSON.
+    if (!std::isfinite(x))
+      x = 0;
     sum += static_cast<double>(x * x);
     peak = std::max(peak, std::fabs(x));
   }
@@ -89,7 +92,8 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
       throw HelperError("recognizer_unavailable", "no recognizer", std::nullopt, std::nullopt,
                         tag);
     return RecognizerSegment::create(index, *config_.recognizer, config_.onDevice,
-                                     config_.punctuation, config_.contextual, callbacks(),
+                                     config_.punctuation, config_.contextual,
+                                     config_.source->canBeHeldBack(), callbacks(),
                                      {server_->clock(), server_->poster()});
   }
   const Platform& platform = server_->platform();
@@ -143,17 +147,22 @@ SegmentCallbacks CaptureSessionState::callbacks() {
 }
 
 void CaptureSessionState::start() {
-  auto segment = makeSegment();
-  {
-    std::lock_guard lock(lock_);
-    current_ = segment;
-  }
   auto notActive = [this] {
     return HelperError("session_not_active",
                        "capture " + std::to_string(id()) + " is " +
                            std::string(phaseName(phase_)),
                        std::nullopt, id());
   };
+  config_.source->open();
+  // Opening can take as long as a named pipe waits for its writer; a session cancelled
+  // meanwhile goes no further.
+  if (isTerminal())
+    throw notActive();
+  auto segment = makeSegment();
+  {
+    std::lock_guard lock(lock_);
+    current_ = segment;
+  }
   // A session cancelled while its segment was being made never starts its source.
   if (isTerminal())
     throw notActive();
@@ -316,7 +325,7 @@ void CaptureSessionState::fail(const HelperError& error) {
 void CaptureSessionState::end(Phase terminal, const std::string& event, Json payload) {
   if (isTerminal())
     return;
-  phase_ = terminal;
+  endedWhileStarting_ = phase_.exchange(terminal) == Phase::starting;
   config_.source->stop();
   std::shared_ptr<SegmentEngine> segment;
   {

@@ -41,8 +41,8 @@ public:
   static std::shared_ptr<CaptureSessionState> create(std::shared_ptr<Server> server,
                                                      Config config);
 
-  // Makes segment 0 and starts the source. Blocks on the platform, so it runs on the task
-  // executor; throws HelperError.
+  // Opens the source, makes segment 0 and starts the source. Blocks on the platform (opening a
+  // named pipe waits for its writer), so it runs off the main queue; throws HelperError.
   void start();
   // Answers `reply` itself, now or once the new segment is ready.
   void commit(Completion reply);
@@ -53,6 +53,9 @@ public:
   int64_t id() const { return config_.id; }
   Phase phase() const { return phase_; }
   bool isTerminal() const;
+  // Ended by cancel() or fail() before start() got it listening: start() then fails, but may
+  // not return soon (a source still opening), so its reply should not wait for it. Main queue.
+  bool endedWhileStarting() const { return endedWhileStarting_; }
   const Config& config() const { return config_; }
   // Runs once when the session reaches a terminal phase.
   void setOnTerminal(std::function<void()> onTerminal) { onTerminal_ = std::move(onTerminal); }
@@ -89,6 +92,7 @@ private:
   std::set<int64_t> finalizedSegments_;
   std::function<void()> onTerminal_;
   bool sourceEnded_ = false;
+  bool endedWhileStarting_ = false;
 };
 
 } // namespace quelt

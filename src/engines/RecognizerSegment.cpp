@@ -38,7 +38,7 @@ RecognizerSegment::~RecognizerSegment() {
 std::shared_ptr<RecognizerSegment>
 RecognizerSegment::create(int64_t index, SpeechRecognizer& recognizer, bool onDevice,
                           bool punctuation, std::vector<std::string> contextual,
-                          SegmentCallbacks callbacks, Context context) {
+                          bool audioMayWait, SegmentCallbacks callbacks, Context context) {
   std::shared_ptr<RecognizerSegment> segment(
       new RecognizerSegment(index, onDevice, std::move(callbacks), std::move(context)));
   RecognitionSettings settings;
@@ -46,6 +46,7 @@ RecognizerSegment::create(int64_t index, SpeechRecognizer& recognizer, bool onDe
   settings.requiresOnDeviceRecognition = onDevice;
   settings.contextualStrings = std::move(contextual);
   settings.addsPunctuation = punctuation;
+  settings.audioMayWait = audioMayWait;
   std::weak_ptr<RecognizerSegment> weak = segment;
   PostToMain post = segment->context_.post;
   segment->task_ = recognizer.startTask(
@@ -66,6 +67,8 @@ void RecognizerSegment::handle(const std::optional<RecognitionResult>& result,
   if (result) {
     const std::string& text = result->formattedString;
     if (!result->isFinal) {
+      if (ended_)
+        armTimer();
       lastPartial_ = text;
       callbacks_.partial(index_, text);
       return;
@@ -73,8 +76,12 @@ void RecognizerSegment::handle(const std::optional<RecognitionResult>& result,
     finish(text, meanConfidence(result->segmentConfidences));
     return;
   }
-  if (!error)
+  if (!error) {
+    // Still decoding what it was given: the wait for its final starts again.
+    if (ended_)
+      armTimer();
     return;
+  }
   if (ended_ && endOfSpeech(*error)) {
     finish(lastPartial_, std::nullopt);
     return;
@@ -121,6 +128,11 @@ void RecognizerSegment::endAudio() {
     return;
   ended_ = true;
   task_->endAudio();
+  armTimer();
+}
+
+void RecognizerSegment::armTimer() {
+  disarmTimer();
   std::weak_ptr<RecognizerSegment> weak = weak_from_this();
   finalizeTimer_ = context_.clock.schedule(finalizeTimeout, [weak] {
     auto segment = weak.lock();

@@ -13,7 +13,9 @@ namespace quelt {
 
 // A segment recognised by the classic recognizer: partial results while audio flows, the
 // final result with the mean of its word confidences, end-of-speech errors after the end of
-// audio taken as a normal end, and the finalisation timer as the last resort.
+// audio taken as a normal end, and the finalisation timer as the last resort. The timer counts
+// from the recognizer's last sign of work, so a segment whose audio is still being decoded is
+// never cut short, while one whose recognizer went silent still ends.
 class RecognizerSegment : public SegmentEngine,
                           public std::enable_shared_from_this<RecognizerSegment> {
 public:
@@ -25,7 +27,8 @@ public:
   // Starts recognising at once.
   static std::shared_ptr<RecognizerSegment>
   create(int64_t index, SpeechRecognizer& recognizer, bool onDevice, bool punctuation,
-         std::vector<std::string> contextual, SegmentCallbacks callbacks, Context context);
+         std::vector<std::string> contextual, bool audioMayWait, SegmentCallbacks callbacks,
+         Context context);
 
   // A segment let go before it finished (its session never started, say) stops its
   // recognition, which would otherwise wait for audio for good.
@@ -43,6 +46,7 @@ private:
               const std::optional<PlatformError>& error);
   void finish(const std::string& text, std::optional<double> confidence);
   void fail(const HelperError& error);
+  void armTimer();
   void disarmTimer();
 
   const int64_t index_;

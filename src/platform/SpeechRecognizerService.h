@@ -17,6 +17,10 @@ struct RecognitionSettings {
   bool requiresOnDeviceRecognition = false;
   std::vector<std::string> contextualStrings;
   bool addsPunctuation = false;
+  // The audio comes from a source that can be held back (a file read faster than real time):
+  // append() may then wait for the recognition to catch up instead of queueing without bound.
+  // Audio from a live source is never waited for.
+  bool audioMayWait = false;
 };
 
 // One hypothesis: the best transcription's text and the confidence of each of its segments
@@ -27,8 +31,9 @@ struct RecognitionResult {
   bool isFinal = false;
 };
 
-// The result handler gets a result, an error, or (rarely) neither; on a platform thread, any
-// number of times.
+// The result handler gets a result, an error, or neither; on a platform thread, any number of
+// times. Neither means the recognition is still at work on audio it was given, which keeps a
+// segment waiting for its final from giving up on it.
 using RecognitionHandler =
     std::function<void(std::optional<RecognitionResult>, std::optional<PlatformError>)>;
 

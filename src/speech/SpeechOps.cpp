@@ -4,6 +4,7 @@
 #include "speech/FileRenderer.h"
 #include "speech/SpeechController.h"
 
+#include <cerrno>
 #include <filesystem>
 
 namespace quelt {
@@ -71,6 +72,12 @@ void registerSpeechOps(Server& server) {
     if (format != "wav" && format != "caf")
       throw HelperError::invalid("format must be wav or caf");
     SpeechParams speech = speechParams(server, params, "synthesize_file");
+    // The system would read the path only up to the NUL and replace some other file.
+    if (path->find('\0') != std::string::npos)
+      throw HelperError("io",
+                        "create " + std::filesystem::path(*path).filename().string() +
+                            ": the path contains a NUL character",
+                        *path, EINVAL);
     std::error_code ignored; // most often there is no file to replace
     if (!std::filesystem::is_directory(*path, ignored))
       std::filesystem::remove(*path, ignored);

@@ -65,7 +65,9 @@ protected:
   void TearDown() override { fs::remove_all(directory); }
 
   std::shared_ptr<FileSource> open(const std::string& path, bool realtime = false) {
-    return FileSource::open(services, path, realtime, clock, harness.server().poster());
+    auto source = FileSource::create(services, path, realtime, clock, harness.server().poster());
+    source->open();
+    return source;
   }
 
   // Runs delivery into the log and waits until its thread has let go of the callbacks, then
@@ -174,10 +176,11 @@ TEST_F(FileSourceTest, RealtimeSleepsUntilAbsoluteDeadlinesAndCatchesUpWhenLate)
   EXPECT_EQ(clock.waitForSleep(1), begin + 100ms);
   harness.clock().advance(100ms);
   EXPECT_EQ(clock.waitForSleep(2), begin + 200ms);
-  // Woken eight tenths late: the buffers already due go out at once, the next one waits.
-  harness.clock().advance(900ms);
+  // Woken past the end of the file's audio: the buffers already due go out at once, but the
+  // silent tail still takes its half second, a tenth after each of its buffers.
+  harness.clock().advance(1500ms);
   for (int sleep = 3; sleep <= 7; ++sleep) {
-    EXPECT_EQ(clock.waitForSleep(sleep), begin + 1100ms + (sleep - 3) * 100ms);
+    EXPECT_EQ(clock.waitForSleep(sleep), begin + 1700ms + (sleep - 3) * 100ms);
     if (sleep == 3) {
       std::lock_guard lock(log->mutex);
       EXPECT_EQ(log->buffers.size(), 11u);

@@ -150,6 +150,23 @@ TEST_F(CaptureStart, TheFileIsOpenedLastAndFailuresLeaveNoSession) {
             "session_not_active");
 }
 
+TEST_F(CaptureStart, ASourceStillOpeningStallsOnlyItsOwnCapture) {
+  harness.fakes().audio->stalled = {"/fifo"};
+  harness.start();
+  harness.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file","path":"/fifo"}}})");
+  EXPECT_EQ(harness.request(R"({"id":2,"op":"hello"})")["id"], 2);
+  // Cancelled while its source cannot open: the capture ends, and its start is answered now
+  // rather than whenever the opening returns.
+  harness.send(R"({"id":3,"op":"capture.cancel","params":{"capture":1}})");
+  EXPECT_EQ(harness.next().value()["event"], "capture.cancelled");
+  auto start = harness.next().value();
+  EXPECT_EQ(start["id"], 1);
+  EXPECT_EQ(start["error"]["message"], "capture 1 is cancelled");
+  EXPECT_EQ(harness.next().value(), (Json{{"id", 3}, {"ok", true}, {"result", Json::object()}}));
+  harness.fakes().audio->releaseStalled();
+  EXPECT_EQ(harness.request(R"({"id":4,"op":"hello"})")["id"], 4);
+}
+
 TEST_F(CaptureStart, AnIdInUseIsRefused) {
   harness.start();
   harness.send(R"({"id":1,"op":"capture.start","params":{"capture":5}})");

@@ -21,7 +21,7 @@ protected:
     harness.onMain([&] {
       auto recognizer = harness.fakes().recognizer->makeRecognizer("en-US");
       segment = RecognizerSegment::create(
-          3, *recognizer, onDevice, true, {"Quelt"}, recorder.callbacks(),
+          3, *recognizer, onDevice, true, {"Quelt"}, false, recorder.callbacks(),
           {harness.server().clock(), harness.server().poster()});
     });
     task = harness.fakes().recognizer->task(harness.fakes().recognizer->taskCount() - 1);
@@ -92,20 +92,26 @@ TEST_F(RecognizerSegmentTest, NetworkFailuresAreTheirOwnError) {
   EXPECT_EQ(calls(), (Calls{"failure 3 native recognition: offline"}));
 }
 
-TEST_F(RecognizerSegmentTest, TheTimerFinishesASilentRecognizerAfterEightSeconds) {
+TEST_F(RecognizerSegmentTest, TheTimerFinishesARecognizerEightSecondsAfterItLastShowedWork) {
   task->emitPartial("last words");
   onMain([&] {
     segment->endAudio();
     segment->endAudio();
   });
   EXPECT_EQ(task->endAudioCalls, 1);
+  // Still decoding audio it was given: each sign of work restarts the wait.
+  harness.clock().advance(std::chrono::milliseconds(7000));
+  task->emit(std::nullopt);
+  harness.clock().advance(std::chrono::milliseconds(7000));
+  task->emitPartial("last words");
   harness.clock().advance(std::chrono::milliseconds(7999));
-  EXPECT_EQ(calls(), (Calls{"partial 3 last words"}));
+  EXPECT_EQ(calls(), (Calls{"partial 3 last words", "partial 3 last words"}));
   harness.clock().advance(std::chrono::milliseconds(1));
-  EXPECT_EQ(calls(), (Calls{"partial 3 last words", "final 3 last words -"}));
+  EXPECT_EQ(calls(),
+            (Calls{"partial 3 last words", "partial 3 last words", "final 3 last words -"}));
   EXPECT_EQ(task->cancelCalls, 1);
   task->emitFinal("too late", {1.0f});
-  EXPECT_EQ(calls().size(), 2u);
+  EXPECT_EQ(calls().size(), 3u);
 }
 
 TEST_F(RecognizerSegmentTest, CancelSilencesEverythingEvenWhatIsAlreadyQueued) {

@@ -285,7 +285,19 @@ private:
 
 } // namespace
 
+void FakeAudioServices::releaseStalled() {
+  {
+    std::lock_guard lock(stallMutex_);
+    stallsReleased_ = true;
+  }
+  released_.notify_all();
+}
+
 std::unique_ptr<AudioFileReader> FakeAudioServices::openForReading(const std::string& path) {
+  if (stalled.count(path)) {
+    std::unique_lock lock(stallMutex_);
+    released_.wait(lock, [this] { return stallsReleased_; });
+  }
   auto found = files.find(path);
   if (found == files.end())
     throw PlatformError("fake", 2, "No such file or directory");

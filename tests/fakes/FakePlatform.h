@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <set>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -213,6 +214,9 @@ public:
     int64_t frames = 0;
   };
   std::map<std::string, File> files;
+  // Paths whose opening waits, as a named pipe's does for its writer, until releaseStalled().
+  std::set<std::string> stalled;
+  void releaseStalled();
   // What was written: each file's encoding and the frames it received. The bytes go to disk
   // too, as many as the encoding takes, so sizes can be read back.
   struct Written {
@@ -231,6 +235,11 @@ public:
                                                   const AudioFormat& processing) override;
   std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
                                                 const AudioFormat& to) override;
+
+private:
+  std::mutex stallMutex_;
+  std::condition_variable released_;
+  bool stallsReleased_ = false;
 };
 
 // Microphones by uid with the format each offers. The test feeds the running input with

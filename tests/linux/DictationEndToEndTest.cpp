@@ -91,12 +91,12 @@ TEST(Dictation, AFileIsRecognisedIntoOneFinalText) {
   EXPECT_GE(wordAccuracy(finals[0], transcript("sentence.txt")), 0.6) << finals[0];
 }
 
-// The recording twice, a second of digital silence between (a muted input, say).
-std::string twiceWithSilenceBetween(const std::string& name) {
+// The recording `times` times, a second of digital silence between (a muted input, say).
+std::string repeated(const std::string& name, int times) {
   SndfileAudioServices audio;
   auto reader = audio.openForReading(fixtures + "/" + name);
   AudioFormat format = reader->processingFormat();
-  std::string path = fs::temp_directory_path() / ("quelt-twice-" + std::to_string(::getpid()) +
+  std::string path = fs::temp_directory_path() / ("quelt-repeated-" + std::to_string(::getpid()) +
                                                   ".wav");
   auto writer = audio.openForWriting(path, format, format);
   PcmBuffer recording(format, static_cast<uint32_t>(reader->length()));
@@ -104,15 +104,17 @@ std::string twiceWithSilenceBetween(const std::string& name) {
   PcmBuffer silence(format, static_cast<uint32_t>(format.sampleRate));
   silence.setFrameLength(silence.frameCapacity());
   silence.silence();
-  writer->write(recording);
-  writer->write(silence);
-  writer->write(recording);
+  for (int i = 0; i < times; ++i) {
+    if (i > 0)
+      writer->write(silence);
+    writer->write(recording);
+  }
   writer->close();
   return path;
 }
 
 TEST(Dictation, SpeechOnBothSidesOfSilenceEndsUpInOneFinalText) {
-  std::string path = twiceWithSilenceBetween("sentence-16k-mono.wav");
+  std::string path = repeated("sentence-16k-mono.wav", 2);
   HelperProcess helper;
   helper.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file",)"
               R"("path":")" + path + R"("}}})");
@@ -153,6 +155,62 @@ TEST(Dictation, CommitsSplitARealTimeCaptureWithoutLosingWords) {
       << "segment 0: " << finals[0] << "\nsegment 1: " << finals[1];
   EXPECT_FALSE(finals[0].empty());
   EXPECT_FALSE(finals[1].empty());
+}
+
+// Read as fast as the recognizer takes it, a long recording keeps every word, and commits
+// along the way only cut it into segments.
+TEST(Dictation, ALongFileAtFileSpeedKeepsEveryWordAcrossCommits) {
+  constexpr int times = 6;
+  std::string path = repeated("sentences-16k-mono.wav", times);
+  HelperProcess helper;
+  helper.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"level_interval_ms":5000,)"
+              R"("source":{"kind":"file","path":")" + path + R"("}}})");
+  std::map<int64_t, Json> finals;
+  int levels = 0;
+  while (auto line = helper.next(std::chrono::seconds(60))) {
+    std::string event = line->value("event", "");
+    // Commits at about 20 s and 50 s into the audio.
+    if (event == "capture.level" && (++levels == 4 || levels == 10))
+      helper.send(R"({"id":)" + std::to_string(100 + levels) +
+                  R"(,"op":"capture.commit","params":{"capture":1}})");
+    if (event == "capture.final")
+      finals[(*line)["segment"]] = *line;
+    if (event == "capture.stopped" || event == "capture.failed")
+      break;
+  }
+  fs::remove(path);
+  ASSERT_EQ(finals.size(), 3u);
+  std::string joined, expected;
+  for (auto& [segment, final] : finals) {
+    joined += final["text"].get<std::string>() + " ";
+    EXPECT_TRUE(final.contains("confidence")) << final;
+  }
+  for (int i = 0; i < times; ++i)
+    expected += transcript("sentences.txt");
+  EXPECT_GE(wordAccuracy(joined, expected), 0.7) << joined;
+}
+
+// Far more captures at once than the machine has cores, or the recognizer has decoders: each
+// finishes late, none is cut short to an empty final.
+TEST(Dictation, ConcurrentCapturesFinishLateRatherThanEmpty) {
+  constexpr int count = 20;
+  HelperProcess helper;
+  for (int id = 1; id <= count; ++id)
+    helper.send(fileCapture(id, "sentence-16k-mono.wav", true));
+  std::map<int64_t, std::string> finals;
+  int ended = 0;
+  while (ended < count) {
+    auto line = helper.next(std::chrono::seconds(120));
+    if (!line)
+      break;
+    std::string event = line->value("event", "");
+    if (event == "capture.final")
+      finals[(*line)["capture"]] = (*line)["text"];
+    ended += event == "capture.stopped" || event == "capture.failed";
+  }
+  ASSERT_EQ(finals.size(), static_cast<size_t>(count));
+  for (const auto& [capture, text] : finals)
+    EXPECT_GE(wordAccuracy(text, transcript("sentence.txt")), 0.5) << capture << ": " << text;
 }
 
 TEST(Dictation, ManyCapturesLeaveNoThreadOrDescriptorBehind) {

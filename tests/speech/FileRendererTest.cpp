@@ -97,6 +97,9 @@ TEST_F(FileRendering, RequestsAreCheckedBeforeAnythingIsTouched) {
             "format must be wav or caf");
   EXPECT_EQ(error(R"({"path":")" + path("keep.wav") + R"(","text":"hi","rate":2})"),
             "rate must be within 0.0...1.0");
+  // Up to its NUL, the path names the file to keep.
+  EXPECT_EQ(error(R"({"path":")" + path("keep.wav") + R"(\u0000.caf","text":"hi"})"),
+            "create keep.wav" + std::string(1, '\0') + ".caf: the path contains a NUL character");
   EXPECT_TRUE(fs::exists(path("keep.wav")));
   // A valid request replaces the old file.
   harness.send(render(2, "keep.wav"));

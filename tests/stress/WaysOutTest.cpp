@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 
 namespace quelt::testing {
 namespace {
@@ -102,6 +103,16 @@ TEST_P(WaysOut, UnderLoadItExitsWithZeroAfterWritingWhatItQueued) {
   HelperProcess& helper = start();
   ASSERT_GT(helper.pid(), 0);
   Traffic traffic(helper);
+  // A named pipe nobody writes to: its capture waits for good to open, and must neither hold
+  // up the others nor keep the helper from going.
+  fs::path fifo = scratch / "silent.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  constexpr int64_t stalled = 100;
+  traffic.send("capture.start",
+               {{"capture", stalled}, {"source", {{"kind", "file"}, {"path", fifo.string()}}}});
+  // Its own request stream is no audio source.
+  int64_t ownInput = traffic.send(
+      "capture.start", {{"capture", 101}, {"source", {{"kind", "file"}, {"path", "/dev/stdin"}}}});
   constexpr int captures = 8;
   for (int64_t capture = 1; capture <= captures; ++capture)
     traffic.send("capture.start", {{"capture", capture},
@@ -136,6 +147,9 @@ TEST_P(WaysOut, UnderLoadItExitsWithZeroAfterWritingWhatItQueued) {
       while (!traffic.answered(id) && traffic.pump()) {
       }
 
+  while (!traffic.answered(ownInput) && traffic.pump()) {
+  }
+
   leave(helper, traffic);
   // Everything it wrote before it went, each line whole and JSON.
   std::optional<int> status;
@@ -153,6 +167,10 @@ TEST_P(WaysOut, UnderLoadItExitsWithZeroAfterWritingWhatItQueued) {
   // The shutdown hooks cancelled every capture still running, and said so before the exit.
   for (int64_t capture = 1; capture <= captures; ++capture)
     Traffic::expectOneEnd(traffic.captures().at(capture), "capture " + std::to_string(capture));
+  ASSERT_TRUE(traffic.answered(ownInput));
+  EXPECT_EQ(traffic.reply(ownInput)["error"]["code"], "io");
+  if (GetParam() == WayOut::shutdownRequest)
+    Traffic::expectOneEnd(traffic.captures().at(stalled), "the capture of a silent pipe");
   traffic.expectReplies(Traffic::Replies::atMostOnce);
   EXPECT_EQ(helper.allErrorOutput().find("internal error"), std::string::npos);
 }

@@ -32,7 +32,8 @@ quelt_make_engine_services(quelt::EngineServices& services,
   services.audioInput = std::make_shared<PulseAudioInputService>();
   // The helper checks recognition models by running itself (see main).
   services.recognizer = std::make_shared<PocketsphinxRecognizerService>(
-      services.audio, "/usr/share/pocketsphinx/model", "/proc/self/exe", checkedModelsDirectory());
+      services.audio, "/usr/share/pocketsphinx/model", "/proc/self/exe", checkedModelsDirectory(),
+      log);
   services.synthesizer = std::make_shared<EspeakSynthesizerService>(std::move(log));
 }
 

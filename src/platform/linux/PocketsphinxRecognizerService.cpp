@@ -142,12 +142,19 @@ public:
 
   bool loaded() const { return config_ && !idle_.empty(); }
 
-  // Waits for a decoder to borrow. Null when `abandoned` turns true first (checked again on
-  // every wake()), or when a further decoder cannot be made.
-  ps_decoder_t* acquire(const std::atomic<bool>& abandoned) {
+  // Waits for a decoder to borrow, calling `stillWaiting` every second meanwhile. Null when
+  // `abandoned` turns true first (checked again on every wake()), or when a further decoder
+  // cannot be made.
+  ps_decoder_t* acquire(const std::atomic<bool>& abandoned,
+                        const std::function<void()>& stillWaiting) {
     std::unique_lock lock(mutex_);
     ++waiting_;
-    freed_.wait(lock, [&] { return abandoned || !idle_.empty() || live_ < maxDecoders; });
+    auto ready = [&] { return abandoned || !idle_.empty() || live_ < maxDecoders; };
+    while (!freed_.wait_for(lock, std::chrono::seconds(1), ready)) {
+      lock.unlock();
+      stillWaiting();
+      lock.lock();
+    }
     --waiting_;
     if (abandoned)
       return nullptr;
@@ -236,13 +243,26 @@ bool isWord(const char* word) {
 
 // One recognition on a borrowed decoder. Audio is converted on the delivery thread and
 // decoded on a worker thread of the task's own, so neither the capture nor the main queue
-// waits for the decoder.
+// waits for the decoder. What waits between the two is bounded: a recording's delivery is held
+// back while the decoder catches up, and a live input's audio is queued up to a generous limit
+// (past it, audio is dropped and stderr says so once).
 class PocketsphinxTask : public RecognitionTask,
                          public std::enable_shared_from_this<PocketsphinxTask> {
 public:
+  using Log = std::function<void(const std::string&)>;
+
+  // Two seconds: enough for the decoder never to wait for a recording, small enough that a
+  // cancel stops it soon.
+  static constexpr size_t heldBackSamples = 2 * 16000;
+  // Ten minutes of live audio the decoder has not reached yet.
+  static constexpr size_t liveSamples = 10 * 60 * 16000;
+  // The most decoded between two looks at whether the task was cancelled.
+  static constexpr size_t sliceSamples = 16000;
+
   PocketsphinxTask(std::shared_ptr<LoadedModel> model, std::shared_ptr<AudioServices> audio,
-                   RecognitionHandler handler)
-      : model_(std::move(model)), audio_(std::move(audio)), handler_(std::move(handler)) {}
+                   bool audioMayWait, Log log, RecognitionHandler handler)
+      : model_(std::move(model)), audio_(std::move(audio)), mayWait_(audioMayWait),
+        log_(std::move(log)), handler_(std::move(handler)) {}
 
   void start() {
     if (!model_) {
@@ -259,13 +279,29 @@ public:
     if (!converter_->convert(buffer, *converted_) || converted_->frameLength() == 0)
       return;
     auto samples = converted_->int16Plane(0).first(converted_->frameLength());
+    bool overflow = false;
     {
-      std::lock_guard lock(mutex_);
-      if (ended_ || cancelled_)
+      std::unique_lock lock(mutex_);
+      // Audio handed over before the end of the segment's audio was announced (the delivery
+      // thread may have been held back here meanwhile) still belongs to it.
+      ++appending_;
+      if (mayWait_)
+        room_.wait(lock, [this] { return done_ || cancelled_ || pending_.size() < heldBackSamples; });
+      --appending_;
+      if (done_ || cancelled_) {
+        wake_.notify_one();
         return;
-      pending_.insert(pending_.end(), samples.begin(), samples.end());
+      }
+      if (!mayWait_ && pending_.size() + samples.size() > liveSamples) {
+        overflow = !std::exchange(overflowReported_, true);
+      } else {
+        pending_.insert(pending_.end(), samples.begin(), samples.end());
+      }
     }
     wake_.notify_one();
+    if (overflow && log_)
+      log_("pocketsphinx: recognition fell " + std::to_string(liveSamples / 16000) +
+           " s behind the live input; audio beyond that is dropped");
   }
 
   void endAudio() override {
@@ -273,6 +309,7 @@ public:
       std::lock_guard lock(mutex_);
       ended_ = true;
     }
+    audioEnded_ = true;
     wake_.notify_one();
   }
 
@@ -280,9 +317,11 @@ public:
     {
       std::lock_guard lock(mutex_);
       cancelled_ = true;
+      std::vector<int16_t>().swap(pending_);
     }
     abandoned_ = true;
     wake_.notify_one();
+    room_.notify_all();
     if (model_)
       model_->wake();
   }
@@ -305,10 +344,17 @@ private:
     return true;
   }
 
+  // Tells the segment, once its audio has ended, that its final is still being worked on.
+  void stillWorking() {
+    if (audioEnded_ && !abandoned_)
+      handler_(std::nullopt, std::nullopt);
+  }
+
   // On the task's own thread: borrows a decoder, decodes, gives the decoder back.
   void run() {
-    ps_decoder_t* decoder = model_->acquire(abandoned_);
+    ps_decoder_t* decoder = model_->acquire(abandoned_, [this] { stillWorking(); });
     if (!decoder) {
+      finishDelivery();
       if (!abandoned_)
         handler_(std::nullopt,
                  PlatformError("pocketsphinx", -1, "no decoder could be made for the model"));
@@ -316,12 +362,30 @@ private:
     }
     if (ps_start_utt(decoder) < 0) {
       model_->release(decoder);
+      finishDelivery();
       handler_(std::nullopt, PlatformError("pocketsphinx", -1, "the decoder would not start"));
       return;
     }
     decode(decoder);
     model_->release(decoder);
   }
+
+  // No more audio is taken; a delivery thread waiting for room goes on.
+  void finishDelivery() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+      std::vector<int16_t>().swap(pending_);
+    }
+    room_.notify_all();
+  }
+
+  // What decoding has heard so far, across the utterances the pauses cut.
+  struct Hearing {
+    RecognitionResult heard;
+    std::string lastText;
+    bool inUtterance = false;
+  };
 
   // The decoder's voice activity detector finds the pauses, and each stretch of speech
   // between two of them is decoded as an utterance of its own, as pocketsphinx's continuous
@@ -330,59 +394,90 @@ private:
   // The segment's text is its utterances' texts joined.
   void decode(ps_decoder_t* decoder) {
     std::vector<int16_t> working;
-    RecognitionResult heard;
-    std::string lastText;
-    bool inUtterance = false;
+    Hearing hearing;
     bool ended = false;
+    bool cancelled = false;
     for (;;) {
       {
         std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return cancelled_ || ended_ || !pending_.empty(); });
-        if (cancelled_)
-          break;
-        working.swap(pending_);
-        ended = ended_ && working.empty();
+        wake_.wait(lock, [&] {
+          return cancelled_ || !pending_.empty() || (ended_ && appending_ == 0);
+        });
+        cancelled = cancelled_;
+        if (!cancelled) {
+          working.swap(pending_);
+          ended = ended_ && working.empty() && appending_ == 0;
+        }
       }
-      if (ended)
+      room_.notify_all();
+      if (cancelled || ended)
         break;
-      // Digital silence (a file capture's closing half second, a muted input) holds no
-      // speech: it ends the utterance at once rather than being searched through.
-      size_t sound = soundLength(working);
-      bool silenced = working.size() - sound >= digitalSilence;
-      if (sound > 0 || !silenced)
-        ps_process_raw(decoder, working.data(), silenced ? sound : working.size(), FALSE, FALSE);
-      working.clear();
-      bool inSpeech = ps_get_in_speech(decoder);
-      inUtterance = inUtterance || inSpeech;
-      std::string text;
-      if (!inUtterance || (inSpeech && !silenced)) {
-        text = joined(heard.formattedString, ps_get_hyp(decoder, nullptr));
-      } else {
-        endUtterance(decoder, heard);
-        inUtterance = false;
-        text = heard.formattedString;
-        if (ps_start_utt(decoder) < 0) {
+      bool spoke = false;
+      for (size_t at = 0; at < working.size(); at += sliceSamples) {
+        if (abandoned_) {
+          cancelled = true;
+          break;
+        }
+        std::span<const int16_t> slice(working.data() + at,
+                                       std::min(sliceSamples, working.size() - at));
+        auto said = feed(decoder, slice, hearing);
+        if (!said) {
+          finishDelivery();
           handler_(std::nullopt, PlatformError("pocketsphinx", -1, "the decoder would not go on"));
           return;
         }
+        spoke = spoke || *said;
       }
-      if (!text.empty() && text != lastText) {
-        lastText = text;
-        handler_(RecognitionResult{lastText, {}, false}, std::nullopt);
-      }
+      working.clear();
+      if (cancelled)
+        break;
+      if (!spoke)
+        stillWorking();
     }
-    endUtterance(decoder, heard);
-    if (ended) {
-      heard.isFinal = true;
-      handler_(std::move(heard), std::nullopt);
+    finishDelivery();
+    if (cancelled) {
+      ps_end_utt(decoder);
+      return;
     }
+    endUtterance(decoder, hearing.heard);
+    hearing.heard.isFinal = true;
+    handler_(std::move(hearing.heard), std::nullopt);
+  }
+
+  // Decodes one slice of audio; true when it changed the text (a partial went out), nothing
+  // when the decoder failed.
+  std::optional<bool> feed(ps_decoder_t* decoder, std::span<const int16_t> samples,
+                           Hearing& hearing) {
+    // Digital silence (a file capture's closing half second, a muted input) holds no
+    // speech: it ends the utterance at once rather than being searched through.
+    size_t sound = soundLength(samples);
+    bool silenced = samples.size() - sound >= digitalSilence;
+    if (sound > 0 || !silenced)
+      ps_process_raw(decoder, samples.data(), silenced ? sound : samples.size(), FALSE, FALSE);
+    bool inSpeech = ps_get_in_speech(decoder);
+    hearing.inUtterance = hearing.inUtterance || inSpeech;
+    std::string text;
+    if (!hearing.inUtterance || (inSpeech && !silenced)) {
+      text = joined(hearing.heard.formattedString, ps_get_hyp(decoder, nullptr));
+    } else {
+      endUtterance(decoder, hearing.heard);
+      hearing.inUtterance = false;
+      text = hearing.heard.formattedString;
+      if (ps_start_utt(decoder) < 0)
+        return std::nullopt;
+    }
+    if (text.empty() || text == hearing.lastText)
+      return false;
+    hearing.lastText = text;
+    handler_(RecognitionResult{text, {}, false}, std::nullopt);
+    return true;
   }
 
   // At least this many zero samples in a row are digital silence: 100 ms.
   static constexpr size_t digitalSilence = 1600;
 
   // The samples up to the last one that is not zero.
-  static size_t soundLength(const std::vector<int16_t>& samples) {
+  static size_t soundLength(std::span<const int16_t> samples) {
     auto last = std::find_if(samples.rbegin(), samples.rend(), [](int16_t x) { return x != 0; });
     return static_cast<size_t>(samples.rend() - last);
   }
@@ -408,6 +503,7 @@ private:
   }
 
   void fail(const std::string& description) {
+    finishDelivery();
     std::thread([handler = handler_, description] {
       handler(std::nullopt, PlatformError("pocketsphinx", -1, description));
     }).detach();
@@ -415,6 +511,8 @@ private:
 
   std::shared_ptr<LoadedModel> model_;
   std::shared_ptr<AudioServices> audio_;
+  const bool mayWait_;
+  Log log_;
   RecognitionHandler handler_;
 
   std::mutex conversionMutex_; // the delivery thread's, against a stray second caller
@@ -423,27 +521,34 @@ private:
   std::optional<PcmBuffer> converted_;
 
   std::mutex mutex_;
-  std::condition_variable wake_;
+  std::condition_variable wake_; // the decoder: audio came, or the audio or the task ended
+  std::condition_variable room_; // a held-back delivery: the decoder took what was waiting
   std::vector<int16_t> pending_;
+  size_t appending_ = 0; // deliveries between taking their audio and queueing it
   bool ended_ = false;
   bool cancelled_ = false;
+  bool done_ = false; // decoding is over: nothing more is taken
+  bool overflowReported_ = false;
   // cancelled_ for the wait for a decoder, which is the model's, not under mutex_.
   std::atomic<bool> abandoned_ = false;
+  std::atomic<bool> audioEnded_ = false;
 };
 
 class PocketsphinxRecognizer : public SpeechRecognizer {
 public:
   PocketsphinxRecognizer(PocketsphinxModelFiles files, std::shared_ptr<AudioServices> audio,
-                         std::string checker, std::string checkedModels)
+                         std::string checker, std::string checkedModels,
+                         std::function<void(const std::string&)> log)
       : files_(std::move(files)), audio_(std::move(audio)), checker_(std::move(checker)),
-        checkedModels_(std::move(checkedModels)) {}
+        checkedModels_(std::move(checkedModels)), log_(std::move(log)) {}
 
   bool supportsOnDeviceRecognition() const override { return true; }
   bool isAvailable() override { return loadModel(files_, checker_, checkedModels_) != nullptr; }
 
-  std::shared_ptr<RecognitionTask> startTask(const RecognitionSettings&,
+  std::shared_ptr<RecognitionTask> startTask(const RecognitionSettings& settings,
                                              RecognitionHandler handler) override {
-    auto task = std::make_shared<PocketsphinxTask>(loadModel(files_, checker_, checkedModels_), audio_,
+    auto task = std::make_shared<PocketsphinxTask>(loadModel(files_, checker_, checkedModels_),
+                                                   audio_, settings.audioMayWait, log_,
                                                    std::move(handler));
     task->start();
     return task;
@@ -454,6 +559,7 @@ private:
   std::shared_ptr<AudioServices> audio_;
   std::string checker_;
   std::string checkedModels_;
+  std::function<void(const std::string&)> log_;
 };
 
 } // namespace
@@ -496,9 +602,10 @@ void checkPocketsphinxModelIfAsked(int argc, char** argv) {
 PocketsphinxRecognizerService::PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
                                                              std::string modelRoot,
                                                              std::string checker,
-                                                             std::string checkedModels)
+                                                             std::string checkedModels,
+                                                             std::function<void(const std::string&)> log)
     : audio_(std::move(audio)), modelRoot_(std::move(modelRoot)), checker_(std::move(checker)),
-      checkedModels_(std::move(checkedModels)) {}
+      checkedModels_(std::move(checkedModels)), log_(std::move(log)) {}
 
 std::vector<std::string> PocketsphinxRecognizerService::supportedLocales() {
   std::vector<std::string> locales;
@@ -512,7 +619,7 @@ PocketsphinxRecognizerService::makeRecognizer(const std::string& locale) {
   for (auto& model : findPocketsphinxModels(modelRoot_))
     if (sameTag(model.locale, locale))
       return std::make_shared<PocketsphinxRecognizer>(std::move(model), audio_, checker_,
-                                                      checkedModels_);
+                                                      checkedModels_, log_);
   return nullptr;
 }
 

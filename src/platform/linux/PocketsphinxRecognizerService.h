@@ -3,6 +3,7 @@
 #include "platform/AudioServices.h"
 #include "platform/SpeechRecognizerService.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,10 +40,12 @@ public:
   // Without a checker, a fork of this process tries each model: only for processes that hold
   // no locks on other threads when a model first loads.
   // With `checkedModels`, a directory, a model that passed its check is remembered there with
-  // the state of its files, and not checked again by later processes until a file changes.
+  // the state of its files, and not checked again by later processes until a file changes
+  // (see CheckedModels.h).
   explicit PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
                                          std::string modelRoot = "/usr/share/pocketsphinx/model",
-                                         std::string checker = "", std::string checkedModels = "");
+                                         std::string checker = "", std::string checkedModels = "",
+                                         std::function<void(const std::string&)> log = {});
 
   std::vector<std::string> supportedLocales() override;
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
@@ -52,6 +55,7 @@ private:
   std::string modelRoot_;
   std::string checker_;
   std::string checkedModels_;
+  std::function<void(const std::string&)> log_;
 };
 
 } // namespace quelt
