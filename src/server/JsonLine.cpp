@@ -1,4 +1,4 @@
-#include "server/Json.h"
+#include "server/JsonLine.h"
 
 #include <cmath>
 #include <string_view>
@@ -61,6 +61,14 @@ std::optional<std::string> serializeMessage(const Json& message) {
     out += c;
   }
   return out;
+}
+
+Json parseJsonLine(std::string_view line) {
+  // The parser takes a NUL byte for the end of the text and would ignore whatever follows it;
+  // JSON has no place for a raw NUL, so such a line is no JSON at all.
+  if (line.find('\0') != std::string_view::npos)
+    return Json(Json::value_t::discarded);
+  return Json::parse(line, nullptr, /*allow_exceptions=*/false);
 }
 
 } // namespace quelt

@@ -9,27 +9,39 @@ void LineSplitter::feed(std::string_view bytes) {
   while (!bytes.empty()) {
     auto end = bytes.find('\n');
     if (end == std::string_view::npos) {
-      pending_.append(bytes);
+      keep(bytes);
       return;
     }
-    pending_.append(bytes.substr(0, end));
+    keep(bytes.substr(0, end));
     bytes.remove_prefix(end + 1);
-    emit(std::move(pending_));
-    pending_.clear();
+    // The CR of a CR LF belongs to the line end; in a line that lost bytes, no kept CR was
+    // directly before the LF.
+    if (!overlong_ && !pending_.empty() && pending_.back() == '\r')
+      pending_.pop_back();
+    emit();
   }
 }
 
 void LineSplitter::finish() {
-  if (pending_.empty())
-    return;
   // No LF followed, so a trailing CR is part of the line.
-  onLine_(std::move(pending_));
-  pending_.clear();
+  if (!pending_.empty())
+    emit();
 }
 
-void LineSplitter::emit(std::string line) {
-  if (!line.empty() && line.back() == '\r')
-    line.pop_back();
+void LineSplitter::keep(std::string_view bytes) {
+  // Up to one byte past the limit: that byte may be the CR of the line end.
+  size_t room = maxBytes_ + 1 - pending_.size();
+  if (bytes.size() > room) {
+    overlong_ = true;
+    bytes = bytes.substr(0, room);
+  }
+  pending_.append(bytes);
+}
+
+void LineSplitter::emit() {
+  std::string line = std::move(pending_);
+  pending_.clear();
+  overlong_ = false;
   onLine_(std::move(line));
 }
 

@@ -54,6 +54,7 @@ void SerialWriter::enqueue(int fd, const std::string& line) {
       queuedRuns_.push_back({fd, 0});
     queuedRuns_.back().end = queuedBytes_.size();
     ++queuedLines_;
+    noteBacklog();
     // A writer in the middle of a batch comes back for this line without being woken.
     wake = writerIdle_;
   }
@@ -65,6 +66,23 @@ void SerialWriter::drain() {
   std::unique_lock lock(mutex_);
   uint64_t target = queuedLines_;
   written_.wait(lock, [&] { return writtenLines_ >= target; });
+}
+
+void SerialWriter::onBacklog(std::function<void(bool over)> changed) {
+  std::lock_guard lock(mutex_);
+  backlogChanged_ = std::move(changed);
+  if (backlogChanged_ && backlogged_)
+    backlogChanged_(true);
+}
+
+void SerialWriter::noteBacklog() {
+  size_t waiting = queuedBytes_.size() + bytesInFlight_;
+  bool over = backlogged_ ? waiting >= maxBacklogBytes / 2 : waiting > maxBacklogBytes;
+  if (over == backlogged_)
+    return;
+  backlogged_ = over;
+  if (backlogChanged_)
+    backlogChanged_(over);
 }
 
 void SerialWriter::run() {
@@ -85,6 +103,7 @@ void SerialWriter::run() {
       bytes.swap(queuedBytes_);
       runs.swap(queuedRuns_);
       lines = queuedLines_;
+      bytesInFlight_ = bytes.size();
     }
     size_t begin = 0;
     for (const Run& run : runs) {
@@ -99,6 +118,8 @@ void SerialWriter::run() {
     {
       std::lock_guard lock(mutex_);
       writtenLines_ = lines;
+      bytesInFlight_ = 0;
+      noteBacklog();
     }
     written_.notify_all();
   }

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,8 +15,13 @@ namespace quelt {
 // only (repeated only for what a short write left over). Lines queued while a write is under
 // way go out together in the next one, so a busy helper makes one system call per batch, not
 // per line.
+//
+// A reader that stops reading makes the lines wait here, so the writer says when they pass
+// `maxBacklogBytes` and when they are back under half of it: the source of new work can pause.
 class SerialWriter {
 public:
+  static constexpr size_t maxBacklogBytes = 16 << 20;
+
   SerialWriter(int outputFd, int errorFd, std::string label);
   ~SerialWriter();
   SerialWriter(const SerialWriter&) = delete;
@@ -26,6 +32,11 @@ public:
   void writeError(std::string line);
   // Returns once everything queued before the call has been written.
   void drain();
+  // `changed(true)` once the bytes queued and not yet written pass maxBacklogBytes,
+  // `changed(false)` once they are back under half of it. Called under the writer's lock, so the
+  // calls keep their order and none comes after this returns with an empty function; `changed`
+  // must not call back into the writer.
+  void onBacklog(std::function<void(bool over)> changed);
 
   const std::string& label() const { return label_; }
 
@@ -38,6 +49,8 @@ private:
 
   void enqueue(int fd, const std::string& line);
   void run();
+  // With the lock held, whenever the backlog has changed.
+  void noteBacklog();
 
   int outputFd_;
   int errorFd_;
@@ -52,6 +65,9 @@ private:
   std::vector<Run> queuedRuns_;
   uint64_t queuedLines_ = 0;
   uint64_t writtenLines_ = 0;
+  size_t bytesInFlight_ = 0; // taken by the writer and not yet out
+  bool backlogged_ = false;
+  std::function<void(bool over)> backlogChanged_;
   bool writerIdle_ = false;
   bool stopping_ = false;
 

@@ -1,11 +1,13 @@
 #include "server/Server.h"
 
 #include "server/Identity.h"
+#include "server/JsonLine.h"
 #include "server/SerialWriter.h"
 #include "server/StdinReader.h"
 
 #include <asio/post.hpp>
 
+#include <system_error>
 #include <thread>
 
 namespace quelt {
@@ -26,6 +28,7 @@ Server::Server(Platform platform, ServerOptions options)
 
 Server::~Server() {
   // Threads that post to the main queue go first; the writer drains what is left on its way out.
+  writeQueue_->onBacklog(nullptr);
   reader_.reset();
   parentSource_.reset();
   std::unique_ptr<asio::thread_pool> tasks;
@@ -167,6 +170,8 @@ void Server::startReader() {
             server->shutdown(0);
         });
       });
+  // Output the parent leaves unread must not pile up: no new requests until it has read.
+  writeQueue_->onBacklog([reader = reader_.get()](bool over) { reader->holdBack(over); });
   reader_->start();
 }
 
@@ -199,7 +204,7 @@ void Server::handle(const std::string& line) {
           {{"message", "request line exceeds " + std::to_string(maxLineBytes) + " bytes"}});
     return;
   }
-  Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+  Json request = parseJsonLine(line);
   if (!request.is_object()) {
     event("protocol_error", {{"message", "request is not a JSON object"}});
     return;

@@ -53,10 +53,20 @@ void StdinReader::lineHandled() {
     room_.notify_one();
 }
 
+void StdinReader::holdBack(bool held) {
+  {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+  }
+  if (!held)
+    room_.notify_one();
+}
+
 bool StdinReader::waitForRoom() {
   std::unique_lock lock(mutex_);
   if (unhandled_ >= maxUnhandledLines)
     room_.wait(lock, [this] { return stopping_ || unhandled_ <= maxUnhandledLines / 2; });
+  room_.wait(lock, [this] { return stopping_ || !held_; });
   if (stopping_)
     return false;
   ++unhandled_;

@@ -15,7 +15,9 @@ namespace quelt {
 //
 // It keeps at most `maxUnhandledLines` lines handed over and not yet reported handled through
 // `lineHandled`, then waits until the consumer is halfway through them: a parent that floods
-// the helper is held back by its own pipe instead of filling the helper's memory.
+// the helper is held back by its own pipe instead of filling the helper's memory. For the same
+// reason it hands over nothing while held back by `holdBack`: output the parent does not read
+// must not pile up in the helper.
 class StdinReader {
 public:
   using LineHandler = std::function<void(std::string line)>;
@@ -30,6 +32,9 @@ public:
   void start();
   // From any thread, once per line `onLine` was given.
   void lineHandled();
+  // From any thread: while held, no further line is handed over. Lines already handed over are
+  // not affected.
+  void holdBack(bool held);
 
 private:
   void readLoop();
@@ -43,6 +48,7 @@ private:
   std::mutex mutex_;
   std::condition_variable room_;
   size_t unhandled_ = 0;
+  bool held_ = false;
   bool stopping_ = false;
   std::thread thread_;
 };

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <pthread.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/utsname.h>
@@ -92,10 +94,37 @@ TEST(HelperProcess, AClosedStandardOutputDoesNotKillIt) {
   EXPECT_TRUE(exitedWithZero(helper.waitStatus()));
 }
 
-TEST(HelperProcess, RefusesAnOverlongLineAndServesTheNext) {
+// In kB, as /proc reports it; "VmHWM" is the peak resident size so far.
+size_t statusKilobytes(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field + ":", 0) == 0)
+      return std::stoul(line.substr(field.size() + 1));
+  return 0;
+}
+
+// A write to a helper that is gone fails with EPIPE on this thread instead of ending the tests.
+void blockBrokenPipeSignal() {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
+
+constexpr size_t generousGrowthKilobytes = 64 * 1024;
+
+TEST(HelperProcess, DropsAnOverlongLineAsItStreamsInAndServesTheNext) {
   HelperProcess helper;
+  helper.send(R"({"id":0,"op":"hello"})");
+  ASSERT_TRUE(helper.next());
+  size_t before = statusKilobytes(helper.pid(), "VmRSS");
   std::thread writer([&] {
-    helper.write(std::string(3 * 1048576, '{') + "\r\n");
+    blockBrokenPipeSignal();
+    std::string chunk(1 << 20, '{');
+    for (int i = 0; i < 256; ++i)
+      helper.write(chunk);
+    helper.write("\r\n");
     helper.send(R"({"id":1,"op":"hello"})");
   });
   EXPECT_EQ(helper.next(),
@@ -104,6 +133,64 @@ TEST(HelperProcess, RefusesAnOverlongLineAndServesTheNext) {
   writer.join();
   ASSERT_TRUE(hello);
   EXPECT_EQ((*hello)["id"], 1);
+  EXPECT_LT(statusKilobytes(helper.pid(), "VmHWM") - before, generousGrowthKilobytes);
+}
+
+// A parent that stops reading while it goes on sending: the helper stops taking requests
+// rather than holding their replies, and answers every one once it is read again.
+TEST(HelperProcess, UnreadOutputHoldsBackRequestsWithoutLosingAReply) {
+  HelperProcess helper;
+  helper.send(R"({"id":0,"op":"hello"})");
+  ASSERT_TRUE(helper.next());
+  size_t before = statusKilobytes(helper.pid(), "VmRSS");
+  constexpr int requests = 600000; // some 90 MB of replies
+  std::atomic<size_t> sentBytes = 0;
+  std::atomic<bool> allSent = false;
+  std::thread pump([&] {
+    blockBrokenPipeSignal();
+    std::string batch;
+    for (int id = 1; id <= requests; ++id) {
+      batch += R"({"id":)" + std::to_string(id) + R"(,"op":"hello"})" + "\n";
+      if (batch.size() < 65536 && id < requests)
+        continue;
+      helper.write(batch);
+      sentBytes += batch.size();
+      batch.clear();
+    }
+    allSent = true;
+  });
+  // Nothing is read until the pump is through or has stood still for a while.
+  size_t seen = 0;
+  auto still = std::chrono::steady_clock::now();
+  while (!allSent && std::chrono::steady_clock::now() - still < 2s) {
+    std::this_thread::sleep_for(50ms);
+    if (sentBytes != seen) {
+      seen = sentBytes;
+      still = std::chrono::steady_clock::now();
+    }
+  }
+  std::vector<bool> answered(requests + 1);
+  int replies = 0;
+  while (replies < requests) {
+    auto line = helper.nextLine();
+    if (!line)
+      break;
+    auto id = line->find(R"("id":)");
+    if (id == std::string::npos || line->find(R"("ok":true)") == std::string::npos)
+      continue;
+    long value = std::strtol(line->c_str() + id + 5, nullptr, 10);
+    if (value > 0 && value <= requests && !answered[value]) {
+      answered[value] = true;
+      ++replies;
+    }
+  }
+  if (replies < requests)
+    helper.closeOutput(); // so that a pump still waiting gets an error and ends
+  pump.join();
+  EXPECT_EQ(replies, requests);
+  EXPECT_LT(statusKilobytes(helper.pid(), "VmHWM") - before, generousGrowthKilobytes);
+  helper.closeInput();
+  EXPECT_TRUE(exitedWithZero(helper.waitStatus()));
 }
 
 TEST(HelperProcess, DiscoversPermissionsAndRecognitionLocalesOnLinux) {

@@ -36,6 +36,11 @@ TEST_F(WireProtocol, LinesThatAreNoRequestGetAnEventAndTheNextLineIsServed) {
   EXPECT_EQ(harness.request("7"), protocolError("request is not a JSON object"));
   EXPECT_EQ(harness.request(" {\"id\":1,\"op\":\"echo\"} x"),
             protocolError("request is not a JSON object"));
+  using namespace std::string_literals;
+  EXPECT_EQ(harness.request("{\"id\":1,\"op\":\"echo\"}\0x"s),
+            protocolError("request is not a JSON object"));
+  EXPECT_EQ(harness.request("{\"id\":1,\"op\":\"echo\"}\0{\"id\":2,\"op\":\"echo\"}"s),
+            protocolError("request is not a JSON object"));
   EXPECT_EQ(harness.request(R"({"op":"echo"})"), protocolError("request has no integer id"));
   EXPECT_EQ(harness.request(R"({"id":"2","op":"echo"})"),
             protocolError("request has no integer id"));
@@ -75,6 +80,11 @@ TEST_F(WireProtocol, LineLengthLimitIsExactlyOneMebibyte) {
   EXPECT_EQ(harness.request(lineOfLength(1048576))["ok"], true);
   EXPECT_EQ(harness.request(lineOfLength(1048577)),
             protocolError("request line exceeds 1048576 bytes"));
+  // The CR of a line end is not counted; one that is not directly before the LF is.
+  harness.write(lineOfLength(1048576) + "\r\n");
+  EXPECT_EQ(harness.next()->at("ok"), true);
+  harness.write(lineOfLength(1048576) + "\r \n");
+  EXPECT_EQ(harness.next(), protocolError("request line exceeds 1048576 bytes"));
   EXPECT_EQ(harness.request(R"({"id":2,"op":"echo"})")["id"], 2);
 }
 

@@ -121,10 +121,28 @@ std::string languageTag(const icu::Locale& locale) {
   return U_FAILURE(status) ? std::string("und") : tag;
 }
 
+// The locale the C library takes for messages: the first of LC_ALL, LC_MESSAGES and LANG that
+// is set to something, an empty one counting as unset (ICU's own default would read it as
+// "und"); "C" when none is.
+std::string messagesLocaleName() {
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (value && *value)
+      return value;
+  }
+  return "C";
+}
+
 } // namespace
 
 std::string LinuxProcessInfo::currentLocale() const {
-  return languageTag(icu::Locale::getDefault());
+  std::string name = messagesLocaleName();
+  std::string base = name.substr(0, name.find_first_of(".@"));
+  // ICU would take "C" for a language code; like its own default, it is the POSIX locale.
+  if (base == "C" || base == "POSIX")
+    return languageTag(icu::Locale("en_US_POSIX"));
+  // Canonicalising drops the codeset and makes a "@modifier" the variant, as ICU's default does.
+  return languageTag(icu::Locale::createCanonical(name.c_str()));
 }
 
 std::vector<std::string> LinuxProcessInfo::preferredLanguages() const {

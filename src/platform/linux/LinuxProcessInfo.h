@@ -16,7 +16,7 @@ public:
                                                 std::function<void()> onExit) override;
   OsVersion osVersion() const override;
   std::string bundleIdentifier() const override;
-  // From the usual locale variables, as ICU reads them.
+  // From the first of LC_ALL, LC_MESSAGES and LANG set to something, as the C library reads them.
   std::string currentLocale() const override;
   // LANGUAGE's list (as gettext reads it), then the current locale.
   std::vector<std::string> preferredLanguages() const override;
