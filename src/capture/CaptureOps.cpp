@@ -11,8 +11,6 @@
 
 #include <algorithm>
 #include <future>
-#include <system_error>
-#include <thread>
 
 namespace quelt {
 namespace {
@@ -255,7 +253,6 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
       config.recognizer = chosen.recognizer;
       config.source = source;
       config.device = chosen.device;
-      bool fromFile = request.sourceKind == "file";
       auto session = CaptureSessionState::create(server, std::move(config));
       int64_t id = request.id;
       // The start is answered once: by its own end, or, for a session cancelled while its
@@ -300,16 +297,11 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
           });
         }
       };
-      // Opening a file can block without end (a named pipe with no writer), so it gets a
-      // thread of its own rather than one the other tasks share.
-      if (fromFile) {
-        try {
-          std::thread(starting).detach();
-          return;
-        } catch (const std::system_error&) {
-        }
-      }
-      server->runTask(std::move(starting));
+      // Opening a file can block without end (a named pipe with no writer).
+      if (request.sourceKind == "file")
+        server->runBlockingTask(std::move(starting));
+      else
+        server->runTask(std::move(starting));
     });
   });
 }

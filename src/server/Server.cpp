@@ -99,6 +99,18 @@ void Server::runTask(std::function<void()> work) {
   asio::post(*pool, std::move(work));
 }
 
+void Server::runBlockingTask(std::function<void()> work) {
+  if (!options_.taskExecutor) {
+    try {
+      std::thread(work).detach();
+      return;
+    } catch (const std::system_error&) {
+      // No thread to spare: the pool's will have to do.
+    }
+  }
+  runTask(std::move(work));
+}
+
 void Server::completeOnMain(Completion done, OpResult result) {
   post([done = std::move(done), result = std::move(result)] { done(result); });
 }

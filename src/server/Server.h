@@ -71,6 +71,10 @@ public:
   PostToMain poster();
   // Runs `work` on the task executor, a small pool for steps that wait on the platform.
   void runTask(std::function<void()> work);
+  // Runs `work` that may block without end (opening a named pipe waits for its writer) on a
+  // thread of its own, so it never holds one of the pool's; on the task executor when one is
+  // set.
+  void runBlockingTask(std::function<void()> work);
   // Hands `result` to `done` from the main queue.
   void completeOnMain(Completion done, OpResult result);
 
