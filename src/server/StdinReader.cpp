@@ -47,7 +47,13 @@ void StdinReader::lineHandled() {
     std::lock_guard lock(mutex_);
     if (unhandled_ > 0)
       --unhandled_;
-    wake = unhandled_ == maxUnhandledLines / 2;
+    size_t bytesBefore = unhandledBytes_;
+    if (!unhandledSizes_.empty()) {
+      unhandledBytes_ -= unhandledSizes_.front();
+      unhandledSizes_.pop_front();
+    }
+    wake = unhandled_ == maxUnhandledLines / 2 ||
+           (bytesBefore > maxUnhandledBytes / 2 && unhandledBytes_ <= maxUnhandledBytes / 2);
   }
   if (wake)
     room_.notify_one();
@@ -62,21 +68,25 @@ void StdinReader::holdBack(bool held) {
     room_.notify_one();
 }
 
-bool StdinReader::waitForRoom() {
+bool StdinReader::waitForRoom(size_t bytes) {
   std::unique_lock lock(mutex_);
   if (unhandled_ >= maxUnhandledLines)
     room_.wait(lock, [this] { return stopping_ || unhandled_ <= maxUnhandledLines / 2; });
+  if (unhandledBytes_ + bytes > maxUnhandledBytes)
+    room_.wait(lock, [this] { return stopping_ || unhandledBytes_ <= maxUnhandledBytes / 2; });
   room_.wait(lock, [this] { return stopping_ || !held_; });
   if (stopping_)
     return false;
   ++unhandled_;
+  unhandledSizes_.push_back(bytes);
+  unhandledBytes_ += bytes;
   return true;
 }
 
 void StdinReader::readLoop() {
   bool stopped = false;
   LineSplitter splitter([this, &stopped](std::string line) {
-    if (stopped || !waitForRoom()) {
+    if (stopped || !waitForRoom(line.size())) {
       stopped = true;
       return;
     }

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,15 +14,18 @@ namespace quelt {
 // with invalid UTF-8 already replaced, to `onLine` without waiting for it to be handled. At end
 // of input (or a read error) it calls `onEnd` once and stops.
 //
-// It keeps at most `maxUnhandledLines` lines handed over and not yet reported handled through
-// `lineHandled`, then waits until the consumer is halfway through them: a parent that floods
-// the helper is held back by its own pipe instead of filling the helper's memory. For the same
+// It keeps at most `maxUnhandledLines` lines, and `maxUnhandledBytes` bytes of them, handed
+// over and not yet reported handled through `lineHandled` (lines are handled in the order they
+// were handed over), then waits until the consumer is halfway through them: a parent that
+// floods the helper is held back by its own pipe instead of filling the helper's memory. For the same
 // reason it hands over nothing while held back by `holdBack`: output the parent does not read
 // must not pile up in the helper.
 class StdinReader {
 public:
   using LineHandler = std::function<void(std::string line)>;
   static constexpr size_t maxUnhandledLines = 256;
+  // Sixteen lines of the longest kind; any single line still passes.
+  static constexpr size_t maxUnhandledBytes = 16 << 20;
 
   StdinReader(int fd, LineHandler onLine, std::function<void()> onEnd);
   // Stops the thread if it is still reading; `onEnd` is then not called.
@@ -39,7 +43,7 @@ public:
 private:
   void readLoop();
   // False when the reader is being stopped.
-  bool waitForRoom();
+  bool waitForRoom(size_t bytes);
 
   int fd_;
   LineHandler onLine_;
@@ -48,6 +52,8 @@ private:
   std::mutex mutex_;
   std::condition_variable room_;
   size_t unhandled_ = 0;
+  std::deque<size_t> unhandledSizes_;
+  size_t unhandledBytes_ = 0;
   bool held_ = false;
   bool stopping_ = false;
   std::thread thread_;

@@ -136,6 +136,29 @@ TEST(HelperProcess, DropsAnOverlongLineAsItStreamsInAndServesTheNext) {
   EXPECT_LT(statusKilobytes(helper.pid(), "VmHWM") - before, generousGrowthKilobytes);
 }
 
+// Lines at the limit, sent faster than they are parsed: the reader waits by their size, not
+// only by their number.
+TEST(HelperProcess, LongLinesWaitingToBeHandledStayWithinABudget) {
+  HelperProcess helper;
+  helper.send(R"({"id":0,"op":"hello"})");
+  ASSERT_TRUE(helper.next());
+  size_t before = statusKilobytes(helper.pid(), "VmRSS");
+  constexpr int lines = 200;
+  std::thread writer([&] {
+    blockBrokenPipeSignal();
+    std::string padding((1 << 20) - 64, 'x');
+    for (int id = 1; id <= lines; ++id)
+      helper.send(R"({"id":)" + std::to_string(id) + R"(,"op":"hello","params":{"pad":")" +
+                  padding + R"("}})");
+  });
+  int answered = 0;
+  while (answered < lines && helper.next(std::chrono::seconds(30)))
+    ++answered;
+  writer.join();
+  EXPECT_EQ(answered, lines);
+  EXPECT_LT(statusKilobytes(helper.pid(), "VmHWM") - before, generousGrowthKilobytes);
+}
+
 // A parent that stops reading while it goes on sending: the helper stops taking requests
 // rather than holding their replies, and answers every one once it is read again.
 TEST(HelperProcess, UnreadOutputHoldsBackRequestsWithoutLosingAReply) {
