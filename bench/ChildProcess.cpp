@@ -122,14 +122,21 @@ std::map<pid_t, double> threadCpuSeconds(pid_t pid) {
   return threads;
 }
 
-long residentBytes(pid_t pid) {
+namespace {
+
+long statusBytes(pid_t pid, const std::string& key) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(file, line))
-    if (line.rfind("VmRSS:", 0) == 0)
-      return std::stol(line.substr(6)) * 1024;
+    if (line.rfind(key, 0) == 0)
+      return std::stol(line.substr(key.size())) * 1024;
   return 0;
 }
+
+} // namespace
+
+long residentBytes(pid_t pid) { return statusBytes(pid, "VmRSS:"); }
+long peakResidentBytes(pid_t pid) { return statusBytes(pid, "VmHWM:"); }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& command,
                            const std::vector<std::string>& environment) {

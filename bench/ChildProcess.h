@@ -31,6 +31,8 @@ double cpuSeconds(pid_t pid);
 std::map<pid_t, double> threadCpuSeconds(pid_t pid);
 // Resident set size in bytes.
 long residentBytes(pid_t pid);
+// The most it has been resident so far.
+long peakResidentBytes(pid_t pid);
 
 class ChildProcess {
 public:

@@ -387,6 +387,62 @@ void synthesis(const Options& options) {
               number(median(startOnly), 3) + " s");
 }
 
+// Long recordings at file speed, each in a fresh helper and a fresh pocketsphinx_continuous:
+// the helper must hear what continuous hears, in about its time, with memory that does not
+// grow with the recording's length.
+void longRecognition(const Options& options) {
+  auto sentences = readMono16k(options.fixtures + "/sentences-16k-mono.wav");
+  auto model = helperModel();
+  double shortestPeak = 0;
+  for (int minutes : {3, 10}) {
+    progress("recognition of a " + std::to_string(minutes) + "-minute recording");
+    std::vector<int16_t> samples;
+    while (samples.size() < static_cast<size_t>(minutes) * 60 * 16000)
+      samples.insert(samples.end(), sentences.begin(), sentences.end());
+    std::string path = temporaryPath("long-" + std::to_string(minutes) + ".wav");
+    writeMono16k(path, samples);
+    HelperSession helper(options.helper);
+    Capture capture = runCapture(
+        helper, {{"locale", "en-US"}, {"source", fileSource(path, false)}}, std::chrono::hours(1));
+    double peak = static_cast<double>(peakResidentBytes(helper.process().pid())) / (1 << 20);
+    helper.shutdown();
+    size_t finals = 0, confident = 0;
+    for (const auto& message : capture.messages)
+      if (message.json.value("event", "") == "capture.final") {
+        ++finals;
+        confident += message.json.contains("confidence");
+      }
+    CommandRun whole = runCommand(continuousCommand(model, path));
+    std::remove(path.c_str());
+    if (!whole.succeeded)
+      throw std::runtime_error("pocketsphinx_continuous failed (package pocketsphinx)");
+    if (minutes == 3)
+      shortestPeak = peak;
+    double ratio = capture.seconds / whole.wallSeconds;
+    size_t heard = words(capture.text).size(), reference = words(whole.output).size();
+    auto differing = static_cast<size_t>(
+        std::lround(wordErrorRate(whole.output, capture.text) * static_cast<double>(reference)));
+    std::string audio = std::to_string(minutes) + "-minute recording, fresh process";
+    report.add({"recognition at file speed, " + audio + ", time (s)", number(capture.seconds, 2),
+                number(whole.wallSeconds, 2) + " (continuous)", ratioText(ratio), "<= 1.1",
+                ratio <= 1.1});
+    report.add({"recognition at file speed, " + audio + ", words", std::to_string(heard),
+                std::to_string(reference) + " (continuous)",
+                std::to_string(differing) + " differ", "a few", std::nullopt});
+    report.add({"recognition at file speed, " + audio + ", finals with a confidence",
+                std::to_string(confident) + " of " + std::to_string(finals), "", "", "all",
+                finals > 0 && confident == finals});
+    if (minutes == 3)
+      report.note("Long recordings (sentences-16k-mono.wav repeated to 3 and 10 minutes): one "
+                  "run each, in a fresh helper against a fresh pocketsphinx_continuous -infile; "
+                  "words differing are the word edit distance between their texts.");
+    report.add({"recognition at file speed, " + audio + ", peak memory (MiB)", number(peak, 1),
+                "", minutes == 3 ? "" : "+" + number(peak - shortestPeak, 1) + " on 3 minutes",
+                minutes == 3 ? "" : "<= +20 MiB",
+                minutes == 3 ? std::nullopt : std::optional<bool>(peak - shortestPeak <= 20)});
+  }
+}
+
 // Audio to "capture.partial" on a real-time file capture, beyond what the recognizer itself
 // spends on the block that changed its hypothesis. Each 100 ms block's arrival is seen as the
 // "capture.level" event the session sends on the delivery thread as the block comes in. Each
@@ -627,7 +683,7 @@ Options parse(int argc, char** argv) {
     else
       throw std::runtime_error(
           "usage: quelt_process_bench [--runs N] [--mic-seconds S] [--helper PATH] "
-          "[--fixtures DIR] [--only startup|throughput|latency|recognition|synthesis|partial|"
+          "[--fixtures DIR] [--only startup|throughput|latency|recognition|long|synthesis|partial|"
           "microphone]...");
   }
   return options;
@@ -656,6 +712,8 @@ int main(int argc, char** argv) {
       recognition(options, loaded(), "sentences-16k-mono.wav", "sentences.txt");
       recognition(options, loaded(), "sentence-16k-mono.wav", "sentence.txt");
     }
+    if (wanted(options, "long"))
+      longRecognition(options);
     if (wanted(options, "synthesis"))
       synthesis(options);
     if (wanted(options, "partial"))
