@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace quelt::testing {
 namespace {
 
@@ -163,13 +165,16 @@ TEST_F(CaptureOps, AVanishingMicrophoneFailsTheCaptureAndFreesIt) {
             "session_not_active");
 }
 
-TEST_F(CaptureOps, LevelsFollowTheAudioClockAcrossBuffers) {
+TEST_F(CaptureOps, LevelsFollowTheAudioClockAcrossBuffersAndStayFinite) {
   harness.start();
   startMicrophone(11); // 50 ms by default
   PcmBuffer buffer(micFormat, 2048);
   buffer.setFrameLength(2048);
   std::fill(buffer.floatPlane(0).begin(), buffer.floatPlane(0).end(), 0.5f);
   buffer.floatPlane(0)[7] = -1.5f;
+  // What a broken file or driver can hold counts as silence.
+  buffer.floatPlane(0)[8] = std::numeric_limits<float>::quiet_NaN();
+  buffer.floatPlane(0)[9] = std::numeric_limits<float>::infinity();
   auto* input = harness.fakes().audioInput->latest();
   for (int i = 0; i < 4; ++i)
     input->deliver(buffer);
