@@ -293,9 +293,16 @@ void FakeAudioServices::releaseStalled() {
   released_.notify_all();
 }
 
+bool FakeAudioServices::awaitStalledOpening() {
+  std::unique_lock lock(stallMutex_);
+  return released_.wait_for(lock, std::chrono::seconds(10), [this] { return stalledOpenings_ > 0; });
+}
+
 std::unique_ptr<AudioFileReader> FakeAudioServices::openForReading(const std::string& path) {
   if (stalled.count(path)) {
     std::unique_lock lock(stallMutex_);
+    ++stalledOpenings_;
+    released_.notify_all();
     released_.wait(lock, [this] { return stallsReleased_; });
   }
   auto found = files.find(path);

@@ -217,6 +217,8 @@ public:
   // Paths whose opening waits, as a named pipe's does for its writer, until releaseStalled().
   std::set<std::string> stalled;
   void releaseStalled();
+  // Waits until an opening of a stalled path has begun.
+  bool awaitStalledOpening();
   // What was written: each file's encoding and the frames it received. The bytes go to disk
   // too, as many as the encoding takes, so sizes can be read back.
   struct Written {
@@ -240,6 +242,7 @@ private:
   std::mutex stallMutex_;
   std::condition_variable released_;
   bool stallsReleased_ = false;
+  int stalledOpenings_ = 0;
 };
 
 // Microphones by uid with the format each offers. The test feeds the running input with
