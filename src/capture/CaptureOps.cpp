@@ -133,7 +133,7 @@ StartPlan plan(Server& server, const StartRequest& request) {
   std::string tag = bcp47(plan.locale);
 
   if (request.sourceKind == "microphone") {
-    auto devices = listInputDevices(*platform.hardware, platform.process->currentLocale());
+    auto devices = listInputDevices(*platform.hardware);
     if (devices.empty())
       throw HelperError("no_input_device", "no audio input device");
     if (request.deviceUid && !request.deviceUid->empty()) {

@@ -59,12 +59,13 @@ std::optional<InputDeviceInfo> describe(HardwareProperties& hardware, AudioObjec
   return info;
 }
 
-// Names compare as a person reading them in their own language would, ignoring letter case.
-std::unique_ptr<icu::Collator> nameCollator(const std::string& userLocale) {
+// The root collation at secondary strength: accents count, letter case does not. A locale's own
+// tailoring may not ignore case at any strength: en_US_POSIX, what ICU makes of LANG=C.UTF-8
+// or no LANG at all, orders every capital before every small letter.
+std::unique_ptr<icu::Collator> nameCollator() {
   UErrorCode status = U_ZERO_ERROR;
-  icu::Locale locale = icu::Locale::forLanguageTag(userLocale, status);
-  status = U_ZERO_ERROR;
-  std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(locale, status));
+  std::unique_ptr<icu::Collator> collator(
+      icu::Collator::createInstance(icu::Locale::getRoot(), status));
   if (U_FAILURE(status))
     return nullptr;
   collator->setStrength(icu::Collator::SECONDARY);
@@ -96,8 +97,7 @@ std::optional<AudioObjectId> defaultInputDeviceID(HardwareProperties& hardware) 
   return ids->front();
 }
 
-std::vector<InputDeviceInfo> listInputDevices(HardwareProperties& hardware,
-                                              const std::string& userLocale) {
+std::vector<InputDeviceInfo> listInputDevices(HardwareProperties& hardware) {
   auto size = hardware.size(property::systemObject, global(property::devices));
   if (!size)
     return {};
@@ -117,7 +117,7 @@ std::vector<InputDeviceInfo> listInputDevices(HardwareProperties& hardware,
     devices.push_back(std::move(*info));
   }
 
-  auto collator = nameCollator(userLocale);
+  auto collator = nameCollator();
   std::stable_sort(devices.begin(), devices.end(), [&](const auto& a, const auto& b) {
     if (a.isDefault != b.isDefault)
       return a.isDefault;
@@ -154,16 +154,14 @@ std::string fourCC(uint32_t code) {
 }
 
 void registerDeviceOps(Server& server) {
+  // Answered on the main queue, so that it keeps its place among the requests: the hardware
+  // layer answers from what it already knows rather than waiting on the sound server.
   server.registerOp("devices.list", [&server](const Params&, Completion done) {
-    // Asking the sound server takes a round trip; the main queue does not wait for it.
-    server.runTask([&server, done] {
-      auto devices =
-          listInputDevices(*server.platform().hardware, server.platform().process->currentLocale());
-      Json list = Json::array();
-      for (const auto& device : devices)
-        list.push_back(device.json());
-      server.completeOnMain(done, Json{{"devices", std::move(list)}});
-    });
+    auto devices = listInputDevices(*server.platform().hardware);
+    Json list = Json::array();
+    for (const auto& device : devices)
+      list.push_back(device.json());
+    done(Json{{"devices", std::move(list)}});
   });
 }
 

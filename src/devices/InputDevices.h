@@ -26,10 +26,10 @@ struct InputDeviceInfo {
 };
 
 std::optional<AudioObjectId> defaultInputDeviceID(HardwareProperties& hardware);
-// Every device that can record, the default first, then by name (case-insensitively, in the
-// user's locale), ties in hardware order. Empty when the device list cannot be read.
-std::vector<InputDeviceInfo> listInputDevices(HardwareProperties& hardware,
-                                              const std::string& userLocale);
+// Every device that can record, the default first, then by name under the root collation with
+// letter case ignored, ties in hardware order. Empty when the device list cannot be read.
+// No locale's own order is used: some (en_US_POSIX) do not ignore case.
+std::vector<InputDeviceInfo> listInputDevices(HardwareProperties& hardware);
 // Exact, case-sensitive uid match.
 std::optional<InputDeviceInfo> findInputDevice(const std::vector<InputDeviceInfo>& devices,
                                                const std::string& uid);

@@ -44,8 +44,9 @@ inline constexpr uint32_t objectIdSize = 4;
 } // namespace property
 
 // The audio hardware's object properties: each object (the system object, every device) answers
-// whether it has a property, how many bytes its value takes, and the value. Every call asks the
-// hardware afresh. A read that fails yields nothing.
+// whether it has a property, how many bytes its value takes, and the value. Every call answers
+// what the hardware holds as far as the platform has told, without waiting on it for long: the
+// device list is read on the main queue. A read that fails yields nothing.
 class HardwareProperties {
 public:
   virtual ~HardwareProperties() = default;

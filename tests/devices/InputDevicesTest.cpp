@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unicode/locid.h>
+
 namespace quelt::testing {
 namespace {
 
@@ -38,7 +40,7 @@ TEST(InputDevices, DescribesEachRecordingDeviceWithItsFallbacks) {
   brokenRate.sampleRate.reset();
   hardware.devices = {full, unnamed, nameless, brokenRate};
 
-  auto devices = listInputDevices(hardware, "en-US");
+  auto devices = listInputDevices(hardware);
   ASSERT_EQ(devices.size(), 4u);
   EXPECT_EQ(devices[1].json(), (Json{{"uid", "uid-10"},
                                      {"name", "Studio Mic"},
@@ -67,27 +69,49 @@ TEST(InputDevices, LeavesOutOutputsAndDevicesWithoutAUid) {
   Device unreadable = microphone(15, "Unreadable");
   unreadable.readFails = true;
   hardware.devices = {output, silent, noUid, nullUid, unreadable, microphone(16, "Mic")};
-  EXPECT_EQ(names(listInputDevices(hardware, "en-US")), std::vector<std::string>{"Mic"});
+  EXPECT_EQ(names(listInputDevices(hardware)), std::vector<std::string>{"Mic"});
 
   hardware.listFails = true;
-  EXPECT_TRUE(listInputDevices(hardware, "en-US").empty());
+  EXPECT_TRUE(listInputDevices(hardware).empty());
 }
 
+// Sets ICU's default locale while it lives.
+class ScopedDefaultLocale {
+public:
+  explicit ScopedDefaultLocale(const char* name) {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(icu::Locale(name), status);
+  }
+  ~ScopedDefaultLocale() {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(saved_, status);
+  }
+
+private:
+  icu::Locale saved_ = icu::Locale::getDefault();
+};
+
+// Under LANG=C.UTF-8, or with no LANG, ICU's default locale is en_US_POSIX, whose own order puts
+// every capital before every small letter; names still compare without regard to case.
 TEST(InputDevices, TheDefaultComesFirstThenNamesCaseInsensitivelyInListOrder) {
+  ScopedDefaultLocale posix("en_US_POSIX");
   fakes::FakeHardware hardware;
+  hardware.devices = {microphone(11, "Bravo"), microphone(12, "alpha"), microphone(13, "ALPHA")};
+  EXPECT_EQ(names(listInputDevices(hardware)),
+            (std::vector<std::string>{"alpha", "ALPHA", "Bravo"}));
   hardware.devices = {microphone(11, "beta"), microphone(12, "Zulu"), microphone(13, "alpha"),
                       microphone(14, "Beta"), microphone(15, "BETA")};
-  EXPECT_EQ(names(listInputDevices(hardware, "en-US")),
+  EXPECT_EQ(names(listInputDevices(hardware)),
             (std::vector<std::string>{"alpha", "beta", "Beta", "BETA", "Zulu"}));
 
   hardware.defaultDevice = 12;
-  auto devices = listInputDevices(hardware, "en-US");
+  auto devices = listInputDevices(hardware);
   EXPECT_EQ(names(devices), (std::vector<std::string>{"Zulu", "alpha", "beta", "Beta", "BETA"}));
   EXPECT_TRUE(devices[0].isDefault);
   EXPECT_FALSE(devices[1].isDefault);
 
   hardware.defaultDevice = 0; // the unknown object: no default
-  EXPECT_FALSE(listInputDevices(hardware, "en-US")[0].isDefault);
+  EXPECT_FALSE(listInputDevices(hardware)[0].isDefault);
 }
 
 TEST(FourCC, DecodesMacRomanAndTrimsHorizontalSpace) {

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -67,7 +69,7 @@ protected:
     return info;
   }
 
-  PulseAudioInputService service;
+  PulseAudioInputService service{std::make_shared<PulseLink>()};
 };
 
 TEST_F(PulseAudioInputTest, NoTapRunsOnceStopReturns) {
@@ -93,6 +95,49 @@ TEST_F(PulseAudioInputTest, NoTapRunsOnceStopReturns) {
   EXPECT_EQ(calls, stoppedAt);
   EXPECT_FALSE(input->isRunning());
   input->stop();
+}
+
+// Choosing the device answers from the list already known; only the start waits on the server,
+// and then says which one did not answer.
+TEST_F(PulseAudioInputTest, OnAFrozenServerOnlyTheStartWaitsAndItNamesTheServer) {
+  ASSERT_EQ(service.makeInput()->selectDevice(device(micSourceName)), 0);
+  freezeServer();
+  auto input = service.makeInput();
+  auto chosen = Clock::now();
+  EXPECT_EQ(input->selectDevice(device(micSourceName)), 0);
+  EXPECT_EQ(input->outputFormat().sampleRate, micRate);
+  EXPECT_LT(Clock::now() - chosen, 1s);
+  try {
+    input->start();
+    ADD_FAILURE() << "started on a frozen server";
+  } catch (const PlatformError& error) {
+    EXPECT_EQ(error.domain(), "PulseAudio");
+    EXPECT_EQ(error.description().rfind("the sound server (PulseAudio) did not respond within", 0),
+              0u)
+        << error.description();
+  }
+  EXPECT_FALSE(input->isRunning());
+}
+
+// The server takes so many recording streams per source; the one past that is refused with a
+// message that says so, rather than looking like a missing device.
+TEST_F(PulseAudioInputTest, AStreamPastTheServersLimitIsRefusedAsSuch) {
+  std::vector<std::unique_ptr<AudioInput>> inputs;
+  std::optional<PlatformError> refused;
+  while (!refused && inputs.size() < 400) {
+    auto input = service.makeInput();
+    ASSERT_EQ(input->selectDevice(device(micSourceName)), 0) << "input " << inputs.size();
+    try {
+      input->start();
+    } catch (const PlatformError& error) {
+      refused = error;
+    }
+    inputs.push_back(std::move(input));
+  }
+  ASSERT_TRUE(refused) << "the server took " << inputs.size() << " streams";
+  EXPECT_EQ(refused->description(),
+            "the sound server refused another recording stream (too many open)");
+  EXPECT_EQ(refused->code(), PA_ERR_TOOLARGE);
 }
 
 } // namespace

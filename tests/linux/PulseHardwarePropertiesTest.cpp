@@ -6,16 +6,27 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 
 namespace quelt {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 PropertyAddress global(uint32_t selector) { return {selector, property::scopeGlobal, 0}; }
+
+// The server tells the link of a change a moment after it made it.
+bool eventually(const std::function<bool()>& done) {
+  for (auto deadline = Clock::now() + 10s; !done(); std::this_thread::sleep_for(5ms))
+    if (Clock::now() > deadline)
+      return false;
+  return true;
+}
 
 class PulseHardwarePropertiesTest : public testing::PulseServerFixture {
 protected:
@@ -31,23 +42,27 @@ protected:
     return uids;
   }
 
-  // From a fresh device list.
+  // From the current device list; none once the server has not listed it within a while.
   AudioObjectId deviceWithUid(const std::string& wanted) {
-    auto ids = hardware.readObjectIds(property::systemObject, global(property::devices));
-    for (AudioObjectId id : ids.value_or(std::vector<AudioObjectId>{})) {
-      auto uid = hardware.readString(id, global(property::deviceUid));
-      if (uid && *uid == wanted)
-        return id;
-    }
-    ADD_FAILURE() << "no device " << wanted;
-    return property::unknownObject;
+    AudioObjectId found = property::unknownObject;
+    eventually([&] {
+      auto ids = hardware.readObjectIds(property::systemObject, global(property::devices));
+      for (AudioObjectId id : ids.value_or(std::vector<AudioObjectId>{})) {
+        auto uid = hardware.readString(id, global(property::deviceUid));
+        if (uid && *uid == wanted)
+          found = id;
+      }
+      return found != property::unknownObject;
+    });
+    EXPECT_NE(found, property::unknownObject) << "no device " << wanted;
+    return found;
   }
 
   std::optional<std::vector<AudioObjectId>> defaultInput() {
     return hardware.readObjectIds(property::systemObject, global(property::defaultInputDevice));
   }
 
-  PulseHardwareProperties hardware;
+  PulseHardwareProperties hardware{std::make_shared<PulseLink>()};
 };
 
 // What the server holds now, not what it held at the first look: a source added later with its
@@ -67,18 +82,33 @@ TEST_F(PulseHardwarePropertiesTest, FollowsTheServersSourcesAndDefault) {
 
   ASSERT_TRUE(pactl({"set-default-source", speakerMonitorName}));
   AudioObjectId monitor = deviceWithUid(speakerMonitorName);
-  EXPECT_EQ(defaultInput(), std::vector<AudioObjectId>{monitor});
+  EXPECT_TRUE(eventually([&] { return defaultInput() == std::vector<AudioObjectId>{monitor}; }));
 
   ASSERT_TRUE(unloadMicSource());
-  EXPECT_EQ(listedUids(), (std::set<std::string>{speakerMonitorName, "quelt_headset"}));
+  EXPECT_TRUE(eventually([&] {
+    return listedUids() == std::set<std::string>{speakerMonitorName, "quelt_headset"};
+  }));
   EXPECT_FALSE(hardware.has(mic, global(property::deviceUid)));
   EXPECT_EQ(hardware.readString(mic, global(property::deviceUid)), std::nullopt);
+}
+
+// A server that stops answering keeps its last list, answered at once.
+TEST_F(PulseHardwarePropertiesTest, AFrozenServersLastListIsAnsweredAtOnce) {
+  AudioObjectId mic = deviceWithUid(micSourceName);
+  freezeServer();
+  auto start = Clock::now();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(listedUids(), (std::set<std::string>{micSourceName, speakerMonitorName}));
+    EXPECT_EQ(defaultInput(), std::vector<AudioObjectId>{mic});
+    EXPECT_EQ(hardware.readFloat64(mic, global(property::nominalSampleRate)), double{micRate});
+  }
+  EXPECT_LT(Clock::now() - start, 1s);
 }
 
 TEST(UnreachablePulseServer, ListsNoDevicesQuickly) {
   testing::ScopedEnvironmentVariable server("PULSE_SERVER",
                                             "unix:/nonexistent/quelt-no-such-pulse/native");
-  PulseHardwareProperties hardware;
+  PulseHardwareProperties hardware{std::make_shared<PulseLink>()};
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(hardware.size(property::systemObject, global(property::devices)).value_or(0), 0u);
   EXPECT_TRUE(hardware.readObjectIds(property::systemObject, global(property::devices))

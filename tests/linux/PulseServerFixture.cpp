@@ -191,9 +191,23 @@ bool PulseServerFixture::waitForSocket() {
   return false;
 }
 
+void PulseServerFixture::freezeServer() {
+  ASSERT_GT(daemon_, 0);
+  ASSERT_EQ(::kill(daemon_, SIGSTOP), 0) << std::strerror(errno);
+  frozen_ = true;
+}
+
+void PulseServerFixture::thawServer() {
+  if (frozen_ && daemon_ > 0)
+    ::kill(daemon_, SIGCONT);
+  frozen_ = false;
+}
+
 void PulseServerFixture::stopDaemon() {
   if (daemon_ <= 0)
     return;
+  // A stopped daemon would take SIGTERM only once it runs again.
+  thawServer();
   ::kill(daemon_, SIGTERM);
   if (!waitExited(daemon_, stopTimeout)) {
     ::kill(daemon_, SIGKILL);

@@ -54,6 +54,10 @@ protected:
   std::optional<std::string> pactl(const std::vector<std::string>& arguments);
   // Removes the microphone source, as when a device is unplugged; true once it is gone.
   bool unloadMicSource();
+  // Stops the daemon in its tracks (SIGSTOP): connections stay open, nothing is answered. It
+  // goes on when thawed, at the latest in TearDown.
+  void freezeServer();
+  void thawServer();
 
 private:
   bool startDaemon();
@@ -67,6 +71,7 @@ private:
   std::string serverAddress_;
   std::string fifoPath_;
   pid_t daemon_ = -1;
+  bool frozen_ = false;
   std::optional<ScopedEnvironmentVariable> pulseServer_;
 };
 

@@ -4,6 +4,7 @@
 #include "platform/linux/PulseConnection.h"
 #include "server/Identity.h"
 
+#include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 #include <pulse/error.h>
 #include <pulse/stream.h>
@@ -18,7 +19,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <future>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -141,34 +141,46 @@ public:
     wake_.notify_one();
   }
 
-  // Runs `job` on the synthesis thread and waits for its result; inline when already there.
-  template <typename Result> Result call(std::function<Result()> job) {
-    if (std::this_thread::get_id() == thread_.get_id())
-      return job();
-    std::packaged_task<Result()> task(std::move(job));
-    auto result = task.get_future();
-    post([&task] { task(); });
-    return result.get();
+  // What espeak-ng offers, known once its data is loaded: its rate (0 when it cannot start)
+  // and its voices. Any thread; waits for the loading, never for the output start below.
+  struct Catalogue {
+    int rate = 0;
+    std::vector<EspeakVoice> voices;
+  };
+  const Catalogue& catalogue() {
+    if (std::this_thread::get_id() == thread_.get_id()) {
+      load();
+      return catalogue_;
+    }
+    std::unique_lock lock(mutex_);
+    if (!loadPosted_) {
+      loadPosted_ = true;
+      jobs_.push_back([this] { load(); });
+      wake_.notify_one();
+    }
+    loadedChanged_.wait(lock, [this] { return loaded_; });
+    return catalogue_;
   }
 
   // The rest only on the synthesis thread.
 
-  // Starts espeak-ng on first use; false when it cannot start.
+  // Starts espeak-ng on first use; false when it cannot start. espeak-ng 1.51 opens an audio
+  // device when its output starts, whatever the output mode, and so asks the sound server with
+  // libpulse's own timeouts (30 s). That comes after the catalogue is out, so a frozen server
+  // holds up synthesis but no reader of voices.
   bool start() {
-    if (started_)
-      return rate_ > 0;
-    started_ = true;
-    int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 50, nullptr, espeakINITIALIZE_DONT_EXIT);
-    if (rate <= 0)
-      return false;
-    rate_ = rate;
-    espeak_SetSynthCallback(&onSynth);
-    listVoices();
-    return true;
+    load();
+    if (!outputStarted_) {
+      outputStarted_ = true;
+      synthesizing_ = catalogue_.rate > 0 &&
+                      espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 50, nullptr) == ENS_OK;
+      if (synthesizing_)
+        espeak_SetSynthCallback(&onSynth);
+    }
+    return synthesizing_;
   }
 
-  int rate() const { return rate_; }
-  const std::vector<EspeakVoice>& voices() const { return voices_; }
+  int rate() const { return catalogue_.rate; }
 
   bool synthesize(const SpeechUtterance& utterance, const ChunkHandler& handler) {
     selectVoice(utterance.voice);
@@ -216,7 +228,29 @@ private:
     return 1;
   }
 
-  void listVoices() {
+  // Loads espeak-ng's data and publishes the catalogue, once.
+  void load() {
+    if (loading_)
+      return;
+    loading_ = true;
+    Catalogue catalogue;
+    espeak_ng_InitializePath(nullptr);
+    espeak_ng_ERROR_CONTEXT context = nullptr;
+    if (espeak_ng_Initialize(&context) == ENS_OK) {
+      catalogue.rate = espeak_ng_GetSampleRate();
+      catalogue.voices = listVoices();
+    }
+    espeak_ng_ClearErrorContext(&context);
+    {
+      std::lock_guard lock(mutex_);
+      catalogue_ = std::move(catalogue);
+      loaded_ = true;
+    }
+    loadedChanged_.notify_all();
+  }
+
+  static std::vector<EspeakVoice> listVoices() {
+    std::vector<EspeakVoice> voices;
     const espeak_VOICE** list = espeak_ListVoices(nullptr);
     for (; list && *list; ++list) {
       const espeak_VOICE& voice = **list;
@@ -236,18 +270,19 @@ private:
         item.info.name = first ? name : name + " (" + item.info.language + ")";
         item.info.gender = voice.gender == 1 || voice.gender == 2 ? voice.gender : 0;
         first = false;
-        bool seen = std::any_of(voices_.begin(), voices_.end(), [&](const EspeakVoice& v) {
+        bool seen = std::any_of(voices.begin(), voices.end(), [&](const EspeakVoice& v) {
           return v.info.identifier == item.info.identifier;
         });
         if (!seen)
-          voices_.push_back(std::move(item));
+          voices.push_back(std::move(item));
       }
     }
+    return voices;
   }
 
   void selectVoice(const std::optional<VoiceInfo>& wanted) {
     if (wanted) {
-      for (const auto& voice : voices_)
+      for (const auto& voice : catalogue_.voices)
         if (voice.info.identifier == wanted->identifier &&
             espeak_SetVoiceByName(voice.file.c_str()) == EE_OK)
           return;
@@ -269,10 +304,15 @@ private:
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> jobs_;
+  bool loadPosted_ = false;
+  // Written once by the synthesis thread, under mutex_; read freely once loaded_.
+  bool loaded_ = false;
+  std::condition_variable loadedChanged_;
+  Catalogue catalogue_;
 
-  bool started_ = false;
-  int rate_ = 0;
-  std::vector<EspeakVoice> voices_;
+  bool loading_ = false;
+  bool outputStarted_ = false;
+  bool synthesizing_ = false;
   const ChunkHandler* handler_ = nullptr;
   bool aborted_ = false;
 
@@ -796,14 +836,10 @@ EspeakSynthesizerService::EspeakSynthesizerService(Log log) {
 }
 
 std::vector<VoiceInfo> EspeakSynthesizerService::voices() {
-  return SynthesisThread::shared().call<std::vector<VoiceInfo>>([] {
-    SynthesisThread& engine = SynthesisThread::shared();
-    std::vector<VoiceInfo> voices;
-    if (engine.start())
-      for (const auto& voice : engine.voices())
-        voices.push_back(voice.info);
-    return voices;
-  });
+  std::vector<VoiceInfo> voices;
+  for (const auto& voice : SynthesisThread::shared().catalogue().voices)
+    voices.push_back(voice.info);
+  return voices;
 }
 
 std::optional<VoiceInfo>
@@ -829,22 +865,16 @@ EspeakSynthesizerService::voiceWithLanguage(const std::optional<std::string>& la
       return 2;
     return 3;
   };
-  return SynthesisThread::shared().call<std::optional<VoiceInfo>>(
-      [&]() -> std::optional<VoiceInfo> {
-        SynthesisThread& engine = SynthesisThread::shared();
-        if (!engine.start())
-          return std::nullopt;
-        const EspeakVoice* best = nullptr;
-        int bestRank = 3;
-        for (const auto& voice : engine.voices()) {
-          int r = rank(voice);
-          if (r < bestRank || (best && r == bestRank && voice.priority < best->priority)) {
-            best = &voice;
-            bestRank = r;
-          }
-        }
-        return best ? std::optional(best->info) : std::nullopt;
-      });
+  const EspeakVoice* best = nullptr;
+  int bestRank = 3;
+  for (const auto& voice : SynthesisThread::shared().catalogue().voices) {
+    int r = rank(voice);
+    if (r < bestRank || (best && r == bestRank && voice.priority < best->priority)) {
+      best = &voice;
+      bestRank = r;
+    }
+  }
+  return best ? std::optional(best->info) : std::nullopt;
 }
 
 std::string EspeakSynthesizerService::currentLanguageCode() {
@@ -860,11 +890,6 @@ std::shared_ptr<SpeechSynthesizer> EspeakSynthesizerService::makeSynthesizer() {
   return std::make_shared<EspeakSpeechSynthesizer>(logOnce_);
 }
 
-int EspeakSynthesizerService::sampleRate() {
-  return SynthesisThread::shared().call<int>([] {
-    SynthesisThread& engine = SynthesisThread::shared();
-    return engine.start() ? engine.rate() : 0;
-  });
-}
+int EspeakSynthesizerService::sampleRate() { return SynthesisThread::shared().catalogue().rate; }
 
 } // namespace quelt

@@ -1,8 +1,5 @@
 #include "platform/linux/PulseAudioInput.h"
 
-#include "platform/linux/PulseConnection.h"
-#include "server/Identity.h"
-
 #include <pulse/error.h>
 #include <pulse/stream.h>
 
@@ -18,12 +15,27 @@ PlatformError pulseError(int code) { return PlatformError("PulseAudio", code, pa
 
 bool usable(const AudioFormat& format) { return format.sampleRate > 0 && format.channels != 0; }
 
+// Why a record stream did not come up, under the lock: a server that did not answer in time, one
+// that will not take another stream, or whatever else it said.
+PlatformError recordError(const PulseConnection& pulse, pa_stream* stream) {
+  pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_CREATING || state == PA_STREAM_UNCONNECTED)
+    return pulse.unresponsive();
+  int code = pa_context_errno(pulse.context());
+  // A source takes so many recording streams from all its clients together (256 in PulseAudio
+  // 16); past that the server answers "too large".
+  if (code == PA_ERR_TOOLARGE)
+    return PlatformError("PulseAudio", code,
+                         "the sound server refused another recording stream (too many open)");
+  return pulse.error();
+}
+
 // The mainloop's callbacks already hold its lock and locking again from its thread aborts, so
 // code that both sides reach takes the lock only from other threads. Without a connection there
 // is no mainloop thread to guard against.
 class MainloopGuard {
 public:
-  explicit MainloopGuard(const std::unique_ptr<PulseConnection>& connection)
+  explicit MainloopGuard(const std::shared_ptr<PulseConnection>& connection)
       : mainloop_(connection && !pa_threaded_mainloop_in_thread(connection->mainloop())
                       ? connection->mainloop()
                       : nullptr) {
@@ -43,6 +55,7 @@ private:
 
 class PulseAudioInput : public AudioInput {
 public:
+  explicit PulseAudioInput(std::shared_ptr<PulseLink> link) : link_(std::move(link)) {}
   ~PulseAudioInput() override;
 
   int32_t selectDevice(const InputDeviceInfo& device) override;
@@ -59,9 +72,9 @@ private:
   using Tap = std::function<void(const PcmBuffer& buffer)>;
   using ChangeHandler = std::function<void()>;
 
-  PulseConnection& connection();
-  // Resolves the selected source, or the server's default, and takes its format.
-  void resolveSource();
+  // Finds the selected source, or the server's default, in the link's list and takes its
+  // format; false when there is no such source.
+  bool resolveSource();
   // Under the lock from here on.
   void prepareBuffer();
   void releaseStream();
@@ -72,7 +85,9 @@ private:
   static void onStreamRead(pa_stream* stream, size_t, void* userdata);
   static void onStreamState(pa_stream* stream, void* userdata);
 
-  std::unique_ptr<PulseConnection> connection_;
+  std::shared_ptr<PulseLink> link_;
+  // The connection the stream lives on; the link's, as it was when recording last started.
+  std::shared_ptr<PulseConnection> connection_;
   std::optional<std::string> selected_; // none: the server's default source
   std::string source_;                  // what format_ describes; empty until resolved
   AudioFormat format_;
@@ -90,55 +105,32 @@ private:
 
 PulseAudioInput::~PulseAudioInput() { stop(); }
 
-PulseConnection& PulseAudioInput::connection() {
-  if (connection_) {
-    MainloopGuard guard(connection_);
-    if (PA_CONTEXT_IS_GOOD(pa_context_get_state(connection_->context())))
-      return *connection_;
-    // The server went away; whatever stream there was died with it.
-    releaseStream();
-    running_ = false;
-  }
-  connection_.reset();
-  connection_ = std::make_unique<PulseConnection>(std::string(identity::bundleName));
-  return *connection_;
-}
-
-void PulseAudioInput::resolveSource() {
-  PulseConnection& pulse = connection();
-  std::string wanted = selected_ ? *selected_ : pulse.serverInfo().defaultSourceName;
-  for (const auto& source : pulse.sources()) {
+bool PulseAudioInput::resolveSource() {
+  auto devices = link_->devices();
+  std::string wanted = selected_ ? *selected_ : devices->defaultSourceName;
+  for (const auto& source : devices->sources) {
     // A sink's monitor records what is played, which is no microphone.
     if (!wanted.empty() && source.name == wanted && source.monitorOfSink == PA_INVALID_INDEX) {
       source_ = source.name;
       format_ = AudioFormat{static_cast<double>(source.sampleRate), source.channels,
                             SampleFormat::float32, true};
-      return;
+      return true;
     }
   }
-  throw pulseError(PA_ERR_NOENTITY);
+  return false;
 }
 
 int32_t PulseAudioInput::selectDevice(const InputDeviceInfo& device) {
   selected_ = device.uid;
   source_.clear();
   format_ = AudioFormat{};
-  try {
-    resolveSource();
-    return 0;
-  } catch (const PlatformError& error) {
-    return static_cast<int32_t>(error.code());
-  }
+  return resolveSource() ? 0 : PA_ERR_NOENTITY;
 }
 
 AudioFormat PulseAudioInput::outputFormat() {
-  if (!usable(format_) && !selected_) {
-    try {
-      resolveSource();
-    } catch (const PlatformError&) {
-      // No default source: there is no format to report.
-    }
-  }
+  // Without a default source there is no format to report.
+  if (!usable(format_) && !selected_)
+    resolveSource();
   return usable(format_) ? format_ : AudioFormat{0, 0, SampleFormat::float32, true};
 }
 
@@ -170,9 +162,15 @@ void PulseAudioInput::setConfigurationChangeHandler(ChangeHandler onChange) {
 }
 
 void PulseAudioInput::start() {
-  PulseConnection& pulse = connection();
-  if (source_.empty())
-    resolveSource();
+  if (source_.empty() && !resolveSource())
+    throw pulseError(PA_ERR_NOENTITY);
+  std::shared_ptr<PulseConnection> current = link_->connection();
+  if (current != connection_) {
+    // The link connected afresh: any stream there was died with the old connection.
+    stop();
+    connection_ = std::move(current);
+  }
+  PulseConnection& pulse = *connection_;
   PulseConnection::Lock lock(pulse);
   if (running_)
     return;
@@ -197,17 +195,17 @@ void PulseAudioInput::start() {
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
   // Audio may reach the tap while this waits, and the tap may stop the input.
   pa_stream_ref(stream);
-  bool connected = pa_stream_connect_record(stream, source_.c_str(), &attributes, flags) == 0 &&
-                   pulse.waitUntil([stream] {
-                     pa_stream_state_t state = pa_stream_get_state(stream);
-                     return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-                   });
+  bool requested = pa_stream_connect_record(stream, source_.c_str(), &attributes, flags) == 0;
+  bool connected = requested && pulse.waitUntil([stream] {
+    pa_stream_state_t state = pa_stream_get_state(stream);
+    return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+  });
   bool ready = connected && pa_stream_get_state(stream) == PA_STREAM_READY;
   pa_stream_unref(stream);
   if (stream_ != stream)
     return;
   if (!ready) {
-    PlatformError error = pulse.error();
+    PlatformError error = requested ? recordError(pulse, stream) : pulse.error();
     releaseStream();
     throw error;
   }
@@ -309,8 +307,11 @@ void PulseAudioInput::streamStateChanged(pa_stream* stream) {
 
 } // namespace
 
+PulseAudioInputService::PulseAudioInputService(std::shared_ptr<PulseLink> link)
+    : link_(std::move(link)) {}
+
 std::unique_ptr<AudioInput> PulseAudioInputService::makeInput() {
-  return std::make_unique<PulseAudioInput>();
+  return std::make_unique<PulseAudioInput>(link_);
 }
 
 } // namespace quelt

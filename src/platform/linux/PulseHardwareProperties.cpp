@@ -1,7 +1,5 @@
 #include "platform/linux/PulseHardwareProperties.h"
 
-#include "server/Identity.h"
-
 #include <limits>
 
 namespace quelt {
@@ -142,38 +140,8 @@ uint32_t pulseTransportType(const std::map<std::string, std::string>& properties
   return 0;
 }
 
-PulseHardwareProperties::SnapshotPtr PulseHardwareProperties::freshSnapshot() {
-  uint64_t sequence;
-  {
-    std::lock_guard lock(mutex_);
-    sequence = ++started_;
-  }
-  SnapshotPtr snapshot;
-  try {
-    PulseConnection connection{std::string(identity::bundleName)};
-    auto taken = std::make_shared<Snapshot>();
-    taken->defaultSourceName = connection.serverInfo().defaultSourceName;
-    taken->sources = connection.sources();
-    snapshot = std::move(taken);
-  } catch (...) {
-    // No server, or it went away mid-look: there is nothing to list.
-  }
-  std::lock_guard lock(mutex_);
-  if (sequence > latestSeq_) {
-    latest_ = snapshot;
-    latestSeq_ = sequence;
-  }
-  return snapshot;
-}
-
-PulseHardwareProperties::SnapshotPtr PulseHardwareProperties::latestSnapshot() {
-  {
-    std::lock_guard lock(mutex_);
-    if (latest_)
-      return latest_;
-  }
-  return freshSnapshot();
-}
+PulseHardwareProperties::PulseHardwareProperties(std::shared_ptr<PulseLink> link)
+    : link_(std::move(link)) {}
 
 bool PulseHardwareProperties::has(AudioObjectId object, PropertyAddress address) {
   return guarded<bool>([&] {
@@ -182,11 +150,11 @@ bool PulseHardwareProperties::has(AudioObjectId object, PropertyAddress address)
         return true;
       if (address.selector != property::defaultInputDevice)
         return false;
-      auto snapshot = freshSnapshot();
-      return snapshot && defaultInput(snapshot->sources, snapshot->defaultSourceName).has_value();
+      auto devices = link_->devices();
+      return defaultInput(devices->sources, devices->defaultSourceName).has_value();
     }
-    auto snapshot = latestSnapshot();
-    const Source* source = snapshot ? findSource(snapshot->sources, object) : nullptr;
+    auto devices = link_->devices();
+    const Source* source = findSource(devices->sources, object);
     return source && deviceHas(*source, address);
   });
 }
@@ -200,8 +168,8 @@ std::optional<uint32_t> PulseHardwareProperties::size(AudioObjectId object,
         return std::nullopt;
       return static_cast<uint32_t>(ids->size()) * property::objectIdSize;
     }
-    auto snapshot = latestSnapshot();
-    const Source* source = snapshot ? findSource(snapshot->sources, object) : nullptr;
+    auto devices = link_->devices();
+    const Source* source = findSource(devices->sources, object);
     return source ? deviceSize(*source, address) : std::nullopt;
   });
 }
@@ -213,12 +181,10 @@ PulseHardwareProperties::readObjectIds(AudioObjectId object, PropertyAddress add
     if (object != property::systemObject ||
         (address.selector != property::devices && address.selector != property::defaultInputDevice))
       return std::nullopt;
-    auto snapshot = freshSnapshot();
-    if (!snapshot)
-      return std::nullopt;
+    auto devices = link_->devices();
     if (address.selector == property::devices)
-      return deviceIds(snapshot->sources);
-    auto id = defaultInput(snapshot->sources, snapshot->defaultSourceName);
+      return deviceIds(devices->sources);
+    auto id = defaultInput(devices->sources, devices->defaultSourceName);
     if (!id)
       return std::nullopt;
     return std::vector<AudioObjectId>{*id};
@@ -231,8 +197,8 @@ PulseHardwareProperties::readBufferChannels(AudioObjectId object, PropertyAddres
   return guarded<Result>([&]() -> Result {
     if (object == property::systemObject || address.selector != property::streamConfiguration)
       return std::nullopt;
-    auto snapshot = latestSnapshot();
-    const Source* source = snapshot ? findSource(snapshot->sources, object) : nullptr;
+    auto devices = link_->devices();
+    const Source* source = findSource(devices->sources, object);
     if (!source || !deviceHas(*source, address))
       return std::nullopt;
     if (isMonitor(*source))
@@ -247,8 +213,8 @@ PulseHardwareProperties::readString(AudioObjectId object, PropertyAddress addres
   return guarded<Result>([&]() -> Result {
     if (object == property::systemObject)
       return std::nullopt;
-    auto snapshot = latestSnapshot();
-    const Source* source = snapshot ? findSource(snapshot->sources, object) : nullptr;
+    auto devices = link_->devices();
+    const Source* source = findSource(devices->sources, object);
     if (!source)
       return std::nullopt;
     switch (address.selector) {
@@ -273,8 +239,8 @@ std::optional<double> PulseHardwareProperties::readFloat64(AudioObjectId object,
   return guarded<std::optional<double>>([&]() -> std::optional<double> {
     if (object == property::systemObject || address.selector != property::nominalSampleRate)
       return std::nullopt;
-    auto snapshot = latestSnapshot();
-    const Source* source = snapshot ? findSource(snapshot->sources, object) : nullptr;
+    auto devices = link_->devices();
+    const Source* source = findSource(devices->sources, object);
     if (!source)
       return std::nullopt;
     return static_cast<double>(source->sampleRate);
@@ -286,8 +252,8 @@ std::optional<uint32_t> PulseHardwareProperties::readUInt32(AudioObjectId object
   return guarded<std::optional<uint32_t>>([&]() -> std::optional<uint32_t> {
     if (object == property::systemObject || address.selector != property::transportType)
       return std::nullopt;
-    auto snapshot = latestSnapshot();
-    const Source* source = snapshot ? findSource(snapshot->sources, object) : nullptr;
+    auto devices = link_->devices();
+    const Source* source = findSource(devices->sources, object);
     if (!source)
       return std::nullopt;
     return pulseTransportType(source->properties);
