@@ -16,6 +16,7 @@
 #include "fakes/FakePlatform.h"
 #include "fakes/VirtualClock.h"
 #include "server/Identity.h"
+#include "server/JsonLine.h"
 #include "server/LineFraming.h"
 #include "server/Server.h"
 #include "server/Startup.h"
@@ -23,12 +24,14 @@
 
 #include <asio/post.hpp>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <set>
+#include <thread>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -492,7 +495,8 @@ private:
   // Notes what the request asks for, and keeps renders inside a scratch directory: the render
   // op replaces the file at its path. Reads in place, as copies of deep values recurse.
   std::optional<std::string> admit(std::string text) {
-    Json request = Json::parse(text, nullptr, false);
+    // Read as the server reads it: a NUL byte anywhere spoils the line there too.
+    Json request = parseJsonLine(text);
     auto id = request.is_object() && request.contains("id") ? integerValue(request["id"])
                                                             : std::nullopt;
     if (!id)
@@ -685,9 +689,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lines.finish();
     rig.finish();
   }
-  // Every thread an input started has been joined by now: the server's writer with the
-  // server, the platform's callbacks as they returned. Only the task worker stays.
+  // Every thread an input started has ended by now, or is about to: the server's writer was
+  // joined with the server, the platform's callbacks as they returned, and the detached ones (a
+  // file's delivery, an analyzer's results) let go of everything and only have to return. Only
+  // the task worker stays.
   static const size_t threadsAfterFirstInput = threadCount();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (threadCount() > threadsAfterFirstInput && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   if (threadCount() > threadsAfterFirstInput)
     violated("a thread outlived its input", std::to_string(threadCount()) + " threads");
   return 0;
