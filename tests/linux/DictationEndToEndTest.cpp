@@ -139,24 +139,6 @@ TEST(Dictation, SpeechOnBothSidesOfSilenceEndsUpInOneFinalText) {
   EXPECT_GE(most, words(sentence).size() + 4) << ::testing::PrintToString(partials);
 }
 
-TEST(Dictation, CommitsSplitARealTimeCaptureWithoutLosingWords) {
-  HelperProcess helper;
-  helper.send(fileCapture(2, "sentences-16k-mono.wav", true));
-  // The audio runs from the moment the capture listens (the model may take a while to load).
-  while (auto line = helper.next())
-    if (line->value("event", "") == "capture.listening")
-      break;
-  std::this_thread::sleep_for(std::chrono::milliseconds(5000));
-  helper.send(R"({"id":3,"op":"capture.commit","params":{"capture":2}})");
-  auto finals = finalsUntilStopped(helper, 2);
-  ASSERT_EQ(finals.size(), 2u);
-  std::string joined = finals[0] + " " + finals[1];
-  EXPECT_GE(wordAccuracy(joined, transcript("sentences.txt")), 0.7)
-      << "segment 0: " << finals[0] << "\nsegment 1: " << finals[1];
-  EXPECT_FALSE(finals[0].empty());
-  EXPECT_FALSE(finals[1].empty());
-}
-
 // Read as fast as the recognizer takes it, a long recording keeps every word, and commits
 // along the way only cut it into segments.
 TEST(Dictation, ALongFileAtFileSpeedKeepsEveryWordAcrossCommits) {
