@@ -402,8 +402,8 @@ void longRecognition(const Options& options) {
     std::string path = temporaryPath("long-" + std::to_string(minutes) + ".wav");
     writeMono16k(path, samples);
     HelperSession helper(options.helper);
-    Capture capture = runCapture(
-        helper, {{"locale", "en-US"}, {"source", fileSource(path, false)}}, std::chrono::hours(1));
+    Capture capture = runCapture(helper, {{"locale", "en-US"}, {"source", fileSource(path, false)}},
+                                 std::chrono::hours(1));
     double peak = static_cast<double>(peakResidentBytes(helper.process().pid())) / (1 << 20);
     helper.shutdown();
     size_t finals = 0, confident = 0;
@@ -427,8 +427,8 @@ void longRecognition(const Options& options) {
                 number(whole.wallSeconds, 2) + " (continuous)", ratioText(ratio), "<= 1.1",
                 ratio <= 1.1});
     report.add({"recognition at file speed, " + audio + ", words", std::to_string(heard),
-                std::to_string(reference) + " (continuous)",
-                std::to_string(differing) + " differ", "a few", std::nullopt});
+                std::to_string(reference) + " (continuous)", std::to_string(differing) + " differ",
+                "a few", std::nullopt});
     report.add({"recognition at file speed, " + audio + ", finals with a confidence",
                 std::to_string(confident) + " of " + std::to_string(finals), "", "", "all",
                 finals > 0 && confident == finals});
@@ -436,8 +436,8 @@ void longRecognition(const Options& options) {
       report.note("Long recordings (sentences-16k-mono.wav repeated to 3 and 10 minutes): one "
                   "run each, in a fresh helper against a fresh pocketsphinx_continuous -infile; "
                   "words differing are the word edit distance between their texts.");
-    report.add({"recognition at file speed, " + audio + ", peak memory (MiB)", number(peak, 1),
-                "", minutes == 3 ? "" : "+" + number(peak - shortestPeak, 1) + " on 3 minutes",
+    report.add({"recognition at file speed, " + audio + ", peak memory (MiB)", number(peak, 1), "",
+                minutes == 3 ? "" : "+" + number(peak - shortestPeak, 1) + " on 3 minutes",
                 minutes == 3 ? "" : "<= +20 MiB",
                 minutes == 3 ? std::nullopt : std::optional<bool>(peak - shortestPeak <= 20)});
   }

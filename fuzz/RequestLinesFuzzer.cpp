@@ -31,8 +31,8 @@
 #include <deque>
 #include <filesystem>
 #include <set>
-#include <thread>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {

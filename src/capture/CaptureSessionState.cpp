@@ -91,10 +91,9 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
     if (!config_.recognizer)
       throw HelperError("recognizer_unavailable", "no recognizer", std::nullopt, std::nullopt,
                         tag);
-    return RecognizerSegment::create(index, *config_.recognizer, config_.onDevice,
-                                     config_.punctuation, config_.contextual,
-                                     config_.source->canBeHeldBack(), callbacks(),
-                                     {server_->clock(), server_->poster()});
+    return RecognizerSegment::create(
+        index, *config_.recognizer, config_.onDevice, config_.punctuation, config_.contextual,
+        config_.source->canBeHeldBack(), callbacks(), {server_->clock(), server_->poster()});
   }
   const Platform& platform = server_->platform();
   if (!speechAnalyzerAvailable(platform.process->osVersion()) || !platform.transcriber)

@@ -37,8 +37,8 @@ RecognizerSegment::~RecognizerSegment() {
 
 std::shared_ptr<RecognizerSegment>
 RecognizerSegment::create(int64_t index, SpeechRecognizer& recognizer, bool onDevice,
-                          bool punctuation, std::vector<std::string> contextual,
-                          bool audioMayWait, SegmentCallbacks callbacks, Context context) {
+                          bool punctuation, std::vector<std::string> contextual, bool audioMayWait,
+                          SegmentCallbacks callbacks, Context context) {
   std::shared_ptr<RecognizerSegment> segment(
       new RecognizerSegment(index, onDevice, std::move(callbacks), std::move(context)));
   RecognitionSettings settings;

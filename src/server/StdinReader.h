@@ -17,8 +17,8 @@ namespace quelt {
 // It keeps at most `maxUnhandledLines` lines, and `maxUnhandledBytes` bytes of them, handed
 // over and not yet reported handled through `lineHandled` (lines are handled in the order they
 // were handed over), then waits until the consumer is halfway through them: a parent that
-// floods the helper is held back by its own pipe instead of filling the helper's memory. For the same
-// reason it hands over nothing while held back by `holdBack`: output the parent does not read
+// floods the helper is held back by its own pipe instead of filling the helper's memory. For the
+// same reason it hands over nothing while held back by `holdBack`: output the parent does not read
 // must not pile up in the helper.
 class StdinReader {
 public:

@@ -153,7 +153,8 @@ TEST_F(CaptureStart, TheFileIsOpenedLastAndFailuresLeaveNoSession) {
 TEST_F(CaptureStart, ASourceStillOpeningStallsOnlyItsOwnCapture) {
   harness.fakes().audio->stalled = {"/fifo"};
   harness.start();
-  harness.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file","path":"/fifo"}}})");
+  harness.send(
+      R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file","path":"/fifo"}}})");
   ASSERT_TRUE(harness.fakes().audio->awaitStalledOpening());
   EXPECT_EQ(harness.request(R"({"id":2,"op":"hello"})")["id"], 2);
   // Cancelled while its source cannot open: the capture ends, and its start is answered now

@@ -20,9 +20,9 @@ protected:
   void start(bool onDevice) {
     harness.onMain([&] {
       auto recognizer = harness.fakes().recognizer->makeRecognizer("en-US");
-      segment = RecognizerSegment::create(
-          3, *recognizer, onDevice, true, {"Quelt"}, false, recorder.callbacks(),
-          {harness.server().clock(), harness.server().poster()});
+      segment = RecognizerSegment::create(3, *recognizer, onDevice, true, {"Quelt"}, false,
+                                          recorder.callbacks(),
+                                          {harness.server().clock(), harness.server().poster()});
     });
     task = harness.fakes().recognizer->task(harness.fakes().recognizer->taskCount() - 1);
   }

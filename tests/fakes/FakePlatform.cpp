@@ -295,7 +295,8 @@ void FakeAudioServices::releaseStalled() {
 
 bool FakeAudioServices::awaitStalledOpening() {
   std::unique_lock lock(stallMutex_);
-  return released_.wait_for(lock, std::chrono::seconds(10), [this] { return stalledOpenings_ > 0; });
+  return released_.wait_for(lock, std::chrono::seconds(10),
+                            [this] { return stalledOpenings_ > 0; });
 }
 
 std::unique_ptr<AudioFileReader> FakeAudioServices::openForReading(const std::string& path) {

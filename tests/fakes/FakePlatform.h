@@ -8,9 +8,9 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
-#include <set>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <utility>
 

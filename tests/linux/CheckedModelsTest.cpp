@@ -2,16 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace quelt {

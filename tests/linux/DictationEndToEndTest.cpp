@@ -96,8 +96,8 @@ std::string repeated(const std::string& name, int times) {
   SndfileAudioServices audio;
   auto reader = audio.openForReading(fixtures + "/" + name);
   AudioFormat format = reader->processingFormat();
-  std::string path = fs::temp_directory_path() / ("quelt-repeated-" + std::to_string(::getpid()) +
-                                                  ".wav");
+  std::string path =
+      fs::temp_directory_path() / ("quelt-repeated-" + std::to_string(::getpid()) + ".wav");
   auto writer = audio.openForWriting(path, format, format);
   PcmBuffer recording(format, static_cast<uint32_t>(reader->length()));
   reader->read(recording, recording.frameCapacity());
@@ -146,7 +146,8 @@ TEST(Dictation, ALongFileAtFileSpeedKeepsEveryWordAcrossCommits) {
   std::string path = repeated("sentences-16k-mono.wav", times);
   HelperProcess helper;
   helper.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"level_interval_ms":5000,)"
-              R"("source":{"kind":"file","path":")" + path + R"("}}})");
+              R"("source":{"kind":"file","path":")" +
+              path + R"("}}})");
   std::map<int64_t, Json> finals;
   int levels = 0;
   while (auto line = helper.next(std::chrono::seconds(60))) {

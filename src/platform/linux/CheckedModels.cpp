@@ -38,8 +38,8 @@ std::optional<std::string> modelStamp(const PocketsphinxModelFiles& files) {
     if (::stat(path.c_str(), &status) != 0)
       return std::nullopt;
     stamp << path << ' ' << status.st_dev << ' ' << status.st_ino << ' ' << status.st_size << ' '
-          << status.st_mtim.tv_sec << '.' << status.st_mtim.tv_nsec << ' '
-          << status.st_ctim.tv_sec << '.' << status.st_ctim.tv_nsec << '\n';
+          << status.st_mtim.tv_sec << '.' << status.st_mtim.tv_nsec << ' ' << status.st_ctim.tv_sec
+          << '.' << status.st_ctim.tv_nsec << '\n';
   }
   return stamp.str();
 }

@@ -10,23 +10,23 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstring>
-#include <optional>
-#include <span>
-#include <thread>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <malloc.h>
 #include <map>
 #include <mutex>
-#include <csignal>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <malloc.h>
+#include <optional>
+#include <span>
 #include <spawn.h>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -286,7 +286,8 @@ public:
       // thread may have been held back here meanwhile) still belongs to it.
       ++appending_;
       if (mayWait_)
-        room_.wait(lock, [this] { return done_ || cancelled_ || pending_.size() < heldBackSamples; });
+        room_.wait(lock,
+                   [this] { return done_ || cancelled_ || pending_.size() < heldBackSamples; });
       --appending_;
       if (done_ || cancelled_) {
         wake_.notify_one();
@@ -400,9 +401,8 @@ private:
     for (;;) {
       {
         std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] {
-          return cancelled_ || !pending_.empty() || (ended_ && appending_ == 0);
-        });
+        wake_.wait(lock,
+                   [&] { return cancelled_ || !pending_.empty() || (ended_ && appending_ == 0); });
         cancelled = cancelled_;
         if (!cancelled) {
           working.swap(pending_);
@@ -547,9 +547,9 @@ public:
 
   std::shared_ptr<RecognitionTask> startTask(const RecognitionSettings& settings,
                                              RecognitionHandler handler) override {
-    auto task = std::make_shared<PocketsphinxTask>(loadModel(files_, checker_, checkedModels_),
-                                                   audio_, settings.audioMayWait, log_,
-                                                   std::move(handler));
+    auto task =
+        std::make_shared<PocketsphinxTask>(loadModel(files_, checker_, checkedModels_), audio_,
+                                           settings.audioMayWait, log_, std::move(handler));
     task->start();
     return task;
   }
@@ -599,11 +599,9 @@ void checkPocketsphinxModelIfAsked(int argc, char** argv) {
   ::_exit(config && ps_init(config) ? 0 : 1);
 }
 
-PocketsphinxRecognizerService::PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
-                                                             std::string modelRoot,
-                                                             std::string checker,
-                                                             std::string checkedModels,
-                                                             std::function<void(const std::string&)> log)
+PocketsphinxRecognizerService::PocketsphinxRecognizerService(
+    std::shared_ptr<AudioServices> audio, std::string modelRoot, std::string checker,
+    std::string checkedModels, std::function<void(const std::string&)> log)
     : audio_(std::move(audio)), modelRoot_(std::move(modelRoot)), checker_(std::move(checker)),
       checkedModels_(std::move(checkedModels)), log_(std::move(log)) {}
 

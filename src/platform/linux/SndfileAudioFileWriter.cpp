@@ -74,8 +74,7 @@ SndfileAudioFileWriter::SndfileAudioFileWriter(const std::string& path, const Au
   if (!sf_format_check(&info))
     throw PlatformError(sndfileDomain, SF_ERR_UNSUPPORTED_ENCODING,
                         "cannot store " + encoding.description() + " in a ." +
-                            std::filesystem::path(path).extension().string().substr(1) +
-                            " file");
+                            std::filesystem::path(path).extension().string().substr(1) + " file");
   // Non-blocking so that a FIFO without a reader fails at once (ENXIO) rather than holding the
   // caller, the main queue; writes block as usual.
   int fd = openAudioDescriptor(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
