@@ -1,9 +1,25 @@
 #include "speech/FileRenderer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <unistd.h>
 
 namespace quelt {
+namespace {
+
+// Hidden, beside the path (a rename does not cross file systems), with the path's own extension
+// last so that the writer picks the same container.
+std::string temporaryBeside(const std::string& path) {
+  static std::atomic<uint64_t> renders = 0;
+  std::filesystem::path target(path);
+  std::string tag = "-part-" + std::to_string(::getpid()) + "-" + std::to_string(++renders);
+  return (target.parent_path() /
+          ("." + target.filename().string() + tag + target.extension().string()))
+      .string();
+}
+
+} // namespace
 
 std::vector<std::shared_ptr<FileRenderer>>& FileRenderer::active() {
   static std::vector<std::shared_ptr<FileRenderer>> renders;
@@ -12,8 +28,8 @@ std::vector<std::shared_ptr<FileRenderer>>& FileRenderer::active() {
 
 FileRenderer::FileRenderer(AudioServices& audio, std::string path, bool wav, Completion reply,
                            std::string voiceId)
-    : audio_(audio), path_(std::move(path)), wav_(wav), reply_(std::move(reply)),
-      voiceId_(std::move(voiceId)) {}
+    : audio_(audio), path_(std::move(path)), temporary_(temporaryBeside(path_)), wav_(wav),
+      reply_(std::move(reply)), voiceId_(std::move(voiceId)) {}
 
 void FileRenderer::start(Server& server, const SpeechParams& params, std::string path, bool wav,
                          Completion reply) {
@@ -57,6 +73,13 @@ void FileRenderer::handle(const PcmBuffer* buffer) {
   }
   file_.reset(); // closes and flushes
   std::error_code error;
+  std::filesystem::rename(temporary_, path_, error);
+  if (error) {
+    finish(HelperError("io", "create " + fileName() + ": " + error.message(), path_,
+                       error.value()));
+    return;
+  }
+  temporary_.clear(); // it is the path's file now
   auto size = std::filesystem::file_size(path_, error);
   finish(Json{{"path", path_},
               {"bytes", error ? 0 : static_cast<int64_t>(size)},
@@ -77,7 +100,7 @@ void FileRenderer::write(const PcmBuffer& buffer) {
     if (wav_)
       encoding = {format.sampleRate, format.channels, SampleFormat::int16, true};
     try {
-      file_ = audio_.openForWriting(path_, encoding, format);
+      file_ = audio_.openForWriting(temporary_, encoding, format);
     } catch (const PlatformError& error) {
       finish(HelperError("io", "create " + fileName() + ": " + error.description(), path_,
                          error.code()));
@@ -99,10 +122,29 @@ void FileRenderer::finish(OpResult result) {
     return;
   done_ = true;
   file_.reset();
+  discardTemporary();
   reply_(std::move(result));
   auto self = shared_from_this(); // outlive our own removal
   auto& renders = active();
   renders.erase(std::remove(renders.begin(), renders.end(), self), renders.end());
+}
+
+void FileRenderer::abandon() {
+  if (done_)
+    return;
+  done_ = true;
+  file_.reset();
+  discardTemporary();
+  auto self = shared_from_this();
+  auto& renders = active();
+  renders.erase(std::remove(renders.begin(), renders.end(), self), renders.end());
+}
+
+void FileRenderer::discardTemporary() {
+  if (temporary_.empty())
+    return;
+  std::error_code ignored; // nothing written yet, most often
+  std::filesystem::remove(temporary_, ignored);
 }
 
 } // namespace quelt

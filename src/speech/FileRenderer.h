@@ -12,6 +12,10 @@ namespace quelt {
 
 // Renders one utterance to an audio file with a synthesizer of its own, writing blocks as they
 // come, and replies once. Keeps itself alive in `active` until it has replied.
+//
+// The audio goes to a hidden file beside the path, renamed over it once complete: a file already
+// at the path is replaced only by a whole render, two renders to one path leave one of them
+// whole, and a render that fails or is abandoned leaves nothing behind.
 class FileRenderer : public std::enable_shared_from_this<FileRenderer> {
 public:
   // Starts the render and returns at once. On the main queue.
@@ -21,6 +25,9 @@ public:
   // Renders that have not replied yet, oldest first. Main queue only.
   static std::vector<std::shared_ptr<FileRenderer>>& active();
 
+  // Ends the render without a reply and removes what it wrote (the helper is going). Main queue.
+  void abandon();
+
 private:
   FileRenderer(AudioServices& audio, std::string path, bool wav, Completion reply,
                std::string voiceId);
@@ -28,11 +35,13 @@ private:
   void handle(const PcmBuffer* buffer);
   void write(const PcmBuffer& buffer);
   void finish(OpResult result);
+  void discardTemporary();
   std::string fileName() const;
 
   AudioServices& audio_;
   std::shared_ptr<SpeechSynthesizer> synthesizer_;
   std::string path_;
+  std::string temporary_;
   bool wav_;
   std::unique_ptr<AudioFileWriter> file_;
   int64_t frames_ = 0;

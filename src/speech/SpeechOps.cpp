@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace quelt {
 namespace {
@@ -28,6 +29,12 @@ HelperError notSpeaking(const std::string& message, const Params& params) {
 void registerSpeechOps(Server& server) {
   auto controller = SpeechController::create(server.shared_from_this());
   server.onShutdown([controller] { controller->shutdown(); });
+  // A render still under way leaves nothing behind.
+  server.onShutdown([] {
+    auto renders = FileRenderer::active();
+    for (auto& render : renders)
+      render->abandon();
+  });
 
   server.registerOp("speech.speak", [&server, controller](const Params& params, Completion done) {
     auto id = params.integer("utterance");
@@ -78,9 +85,16 @@ void registerSpeechOps(Server& server) {
                         "create " + std::filesystem::path(*path).filename().string() +
                             ": the path contains a NUL character",
                         *path, EINVAL);
-    std::error_code ignored; // most often there is no file to replace
-    if (!std::filesystem::is_directory(*path, ignored))
-      std::filesystem::remove(*path, ignored);
+    // A render replaces a regular file only (and only once it is complete): never a directory,
+    // a device, a pipe or a link.
+    struct stat existing;
+    if (::lstat(path->c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+      bool directory = S_ISDIR(existing.st_mode);
+      throw HelperError("io",
+                        "create " + std::filesystem::path(*path).filename().string() + ": " +
+                            (directory ? "the path is a directory" : "the path is not a regular file"),
+                        *path, directory ? EISDIR : EEXIST);
+    }
     FileRenderer::start(server, speech, *path, format == "wav", std::move(done));
   });
 }

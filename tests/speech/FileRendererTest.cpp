@@ -1,9 +1,12 @@
 #include "ServerHarness.h"
+#include "speech/FileRenderer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace quelt::testing {
 namespace {
@@ -40,6 +43,14 @@ protected:
     return buffer;
   }
 
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   fs::path directory;
   ServerHarness harness;
 };
@@ -62,11 +73,14 @@ TEST_F(FileRendering, AWavRenderStores16BitSamplesAndDescribesTheFile) {
                                     {"channels", 1},
                                     {"duration_seconds", 3205 / 22050.0},
                                     {"voice", "amy"}}}}));
-  auto written = harness.fakes().audio->written.at(path("out.wav"));
-  EXPECT_EQ(written.encoding, (AudioFormat{22050, 1, SampleFormat::int16, true}));
-  EXPECT_EQ(written.processing, voiceFormat);
+  // Written aside, then renamed over the path: nothing else is left in the directory.
+  EXPECT_EQ(entries(), std::vector<std::string>{"out.wav"});
+  auto& all = harness.fakes().audio->written;
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all.begin()->second.encoding, (AudioFormat{22050, 1, SampleFormat::int16, true}));
+  EXPECT_EQ(all.begin()->second.processing, voiceFormat);
   synth->deliver(&first); // after the reply: ignored
-  EXPECT_EQ(harness.fakes().audio->written.at(path("out.wav")).frames, 3205);
+  EXPECT_EQ(all.begin()->second.frames, 3205);
 }
 
 TEST_F(FileRendering, RendersThatEndBadlySayWhy) {
@@ -101,10 +115,45 @@ TEST_F(FileRendering, RequestsAreCheckedBeforeAnythingIsTouched) {
   EXPECT_EQ(error(R"({"path":")" + path("keep.wav") + R"(\u0000.caf","text":"hi"})"),
             "create keep.wav" + std::string(1, '\0') + ".caf: the path contains a NUL character");
   EXPECT_TRUE(fs::exists(path("keep.wav")));
-  // A valid request replaces the old file.
+  // Only a regular file is ever replaced.
+  fs::create_directory(path("folder.wav"));
+  EXPECT_EQ(error(R"({"path":")" + path("folder.wav") + R"(","text":"hi"})"),
+            "create folder.wav: the path is a directory");
+  ASSERT_EQ(::mkfifo(path("pipe.wav").c_str(), 0600), 0);
+  EXPECT_EQ(error(R"({"path":")" + path("pipe.wav") + R"(","text":"hi"})"),
+            "create pipe.wav: the path is not a regular file");
+}
+
+TEST_F(FileRendering, AnOldFileIsReplacedOnlyByACompleteRender) {
+  std::ofstream(path("keep.wav")) << "old";
+  harness.send(render(1, "keep.wav"));
+  auto first = renderer(1);
+  PcmBuffer audio = block(100), end = block(0);
+  first->deliver(&audio);
+  first->deliver(nullptr); // fails after writing
+  EXPECT_EQ(harness.next()->at("error")["domain"], "AVFAudio");
+  EXPECT_EQ(entries(), std::vector<std::string>{"keep.wav"});
+  std::ifstream kept(path("keep.wav"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "old");
+
+  // Left unfinished when the helper goes: nothing of it stays.
   harness.send(render(2, "keep.wav"));
-  renderer(1);
-  EXPECT_FALSE(fs::exists(path("keep.wav")));
+  auto second = renderer(2);
+  second->deliver(&audio);
+  harness.onMain([&] {
+    auto renders = FileRenderer::active();
+    for (auto& render : renders)
+      render->abandon();
+  });
+  EXPECT_EQ(entries(), std::vector<std::string>{"keep.wav"});
+
+  harness.send(render(3, "keep.wav"));
+  auto third = renderer(3);
+  third->deliver(&audio);
+  third->deliver(&end);
+  EXPECT_EQ(harness.next()->at("result")["frames"], 100);
+  EXPECT_EQ(entries(), std::vector<std::string>{"keep.wav"});
+  EXPECT_EQ(fs::file_size(path("keep.wav")), 200u);
 }
 
 } // namespace
