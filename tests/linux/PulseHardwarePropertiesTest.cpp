@@ -151,17 +151,51 @@ namespace {
 
 using DevicesOnAPulseServer = PulseServerFixture;
 
-TEST_F(DevicesOnAPulseServer, TheHelperListsTheServersMicrophoneAndNotItsMonitor) {
+// The server's microphone and not its monitor; and once the server stops answering, an
+// utterance waiting on it holds up nothing else: the device list, as last known, and "hello"
+// are answered at once and in order, and the utterance ends once the server answers again.
+TEST_F(DevicesOnAPulseServer, TheHelperListsTheMicrophoneAndAFrozenServerHoldsUpNothingElse) {
   HelperProcess helper; // inherits PULSE_SERVER from the fixture
   helper.send(R"({"id":1,"op":"devices.list"})");
-  auto reply = helper.next();
-  ASSERT_TRUE(reply);
-  EXPECT_EQ((*reply)["result"]["devices"], Json::array({{{"uid", micSourceName},
+  auto known = helper.next();
+  ASSERT_TRUE(known);
+  EXPECT_EQ((*known)["result"]["devices"], Json::array({{{"uid", micSourceName},
                                                          {"name", "Unix FIFO source " + fifoPath()},
                                                          {"input_channels", 1},
                                                          {"sample_rate", 16000.0},
                                                          {"is_default", true},
                                                          {"transport", "virt"}}}));
+
+  freezeServer();
+  helper.send(R"({"id":2,"op":"speech.speak","params":{"utterance":5,"text":"Still here."}})");
+  helper.send(R"({"id":3,"op":"devices.list"})");
+  helper.send(R"({"id":4,"op":"hello"})");
+  auto sent = std::chrono::steady_clock::now();
+  std::vector<int64_t> replies;
+  Json devices;
+  while (replies.size() < 3) {
+    auto line = helper.next(30s);
+    ASSERT_TRUE(line) << "replies so far: " << replies.size();
+    if (!line->contains("id"))
+      continue;
+    replies.push_back((*line)["id"]);
+    if (replies.back() == 3)
+      devices = (*line)["result"]["devices"];
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+  EXPECT_EQ(replies, (std::vector<int64_t>{2, 3, 4}));
+  EXPECT_EQ(devices, (*known)["result"]["devices"]);
+
+  thawServer();
+  std::string ended;
+  while (auto line = helper.next(60s)) {
+    std::string event = line->value("event", "");
+    if (event == "speech.finished" || event == "speech.cancelled") {
+      ended = event;
+      break;
+    }
+  }
+  EXPECT_FALSE(ended.empty()) << "the utterance never ended";
   helper.closeInput();
   EXPECT_TRUE(exitedWithZero(helper.waitStatus()));
 }
