@@ -179,16 +179,25 @@ void CaptureSessionState::start() {
         if (auto session = weak.lock())
           session->fail(error);
       });
-  Phase expected = Phase::starting;
-  if (!phase_.compare_exchange_strong(expected, Phase::listening)) {
+  bool listening = false;
+  {
+    // Start runs off the main queue: the announcement and the phase change go together, so a
+    // cancel that comes meanwhile is announced after "listening", never before it.
+    std::lock_guard announcing(announce_);
+    Phase expected = Phase::starting;
+    listening = phase_.compare_exchange_strong(expected, Phase::listening);
+    if (listening) {
+      Json payload = {{"capture", id()}, {"engine", engineKindName(config_.engineKind)}};
+      if (config_.device)
+        payload["device"] = config_.device->json();
+      server_->event("capture.listening", std::move(payload));
+    }
+  }
+  if (!listening) {
     // Cancelled while the source was starting: its stop may have come before the start.
     config_.source->stop();
     throw notActive();
   }
-  Json payload = {{"capture", id()}, {"engine", engineKindName(config_.engineKind)}};
-  if (config_.device)
-    payload["device"] = config_.device->json();
-  server_->event("capture.listening", std::move(payload));
   // A short file can run out before the session was listening; it stops now instead.
   server_->post([weak] {
     auto session = weak.lock();
@@ -228,8 +237,13 @@ void CaptureSessionState::onBuffer(const PcmBuffer& buffer) {
       peak_ = 0;
     }
   }
-  if (level)
-    server_->event("capture.level", std::move(*level));
+  if (level) {
+    // Audio that comes while the source is starting is measured but not reported before
+    // "capture.listening".
+    std::lock_guard announcing(announce_);
+    if (phase_ != Phase::starting)
+      server_->event("capture.level", std::move(*level));
+  }
   {
     std::lock_guard lock(lock_);
     segment = current_;
@@ -322,9 +336,12 @@ void CaptureSessionState::fail(const HelperError& error) {
 }
 
 void CaptureSessionState::end(Phase terminal, const std::string& event, Json payload) {
-  if (isTerminal())
-    return;
-  endedWhileStarting_ = phase_.exchange(terminal) == Phase::starting;
+  {
+    std::lock_guard announcing(announce_);
+    if (isTerminal())
+      return;
+    endedWhileStarting_ = phase_.exchange(terminal) == Phase::starting;
+  }
   config_.source->stop();
   std::shared_ptr<SegmentEngine> segment;
   {

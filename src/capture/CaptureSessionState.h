@@ -78,6 +78,9 @@ private:
   std::atomic<Phase> phase_ = Phase::starting;
   std::atomic<int64_t> nextSegment_ = 0;
 
+  // Orders "capture.listening" before any level reading or terminal event.
+  std::mutex announce_;
+
   // Shared with the delivery thread.
   std::mutex lock_;
   std::shared_ptr<SegmentEngine> current_;
