@@ -70,6 +70,11 @@ SndfileAudioFileWriter::SndfileAudioFileWriter(const std::string& path, const Au
   info.channels = static_cast<int>(encoding.channels);
   info.format =
       major | (encoding.sampleFormat == SampleFormat::int16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+  // Samples keep the byte order they come in where the container allows it (CAF would be
+  // big-endian otherwise); a container with one fixed order keeps its own.
+  info.format |= SF_ENDIAN_CPU;
+  if (!sf_format_check(&info))
+    info.format &= ~SF_FORMAT_ENDMASK;
   // Before the file is created, so that a combination the container cannot hold leaves none.
   if (!sf_format_check(&info))
     throw PlatformError(sndfileDomain, SF_ERR_UNSUPPORTED_ENCODING,
