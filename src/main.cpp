@@ -11,8 +11,9 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-  // The helper runs itself this way to try a recognition model in a process of its own.
-  quelt::checkRecognitionModelIfAsked(argc, argv);
+  // The helper runs itself this way to try a recognition model, or to synthesize speech, in a
+  // process of its own.
+  quelt::runWorkerIfAsked(argc, argv);
 
   // A parent that closes our stdout must not kill us with SIGPIPE: every way out is status 0.
   std::signal(SIGPIPE, SIG_IGN);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/PcmBuffer.h"
+#include "platform/PlatformError.h"
 
 #include <cstdint>
 #include <functional>
@@ -61,9 +62,12 @@ public:
   virtual bool continueSpeaking() = 0;
   // Renders instead of playing: `onBuffer` gets the audio block by block, from any thread, and
   // a block of zero frames at the end; a null block is audio the synthesizer could not give as
-  // PCM.
-  virtual void write(std::shared_ptr<SpeechUtterance> utterance,
-                     std::function<void(const PcmBuffer* buffer)> onBuffer) = 0;
+  // PCM. It answers whether to go on: false ends the render there. A synthesizer that fails
+  // part way calls `onFailure` instead of giving the end.
+  using RenderBuffer = std::function<bool(const PcmBuffer* buffer)>;
+  using RenderFailure = std::function<void(const PlatformError& error)>;
+  virtual void write(std::shared_ptr<SpeechUtterance> utterance, RenderBuffer onBuffer,
+                     RenderFailure onFailure) = 0;
 };
 
 class SynthesizerService {

@@ -40,21 +40,49 @@ void FileRenderer::start(Server& server, const SpeechParams& params, std::string
   active().push_back(renderer);
   std::weak_ptr<FileRenderer> weak = renderer;
   PostToMain post = server.poster();
-  renderer->synthesizer_->write(params.makeUtterance(), [weak, post](const PcmBuffer* buffer) {
-    // The block is the synthesizer's until this returns: take a copy to the main queue.
-    std::optional<PcmBuffer> copy;
-    if (buffer)
-      copy.emplace(*buffer);
-    post([weak, copy = std::move(copy)] {
-      if (auto renderer = weak.lock())
-        renderer->handle(copy ? &*copy : nullptr);
-    });
-  });
+  auto flow = renderer->flow_;
+  renderer->synthesizer_->write(
+      params.makeUtterance(),
+      [weak, post, flow](const PcmBuffer* buffer) {
+        // A synthesizer faster than the disk waits here, so that what is on its way to the file
+        // stays a few blocks whatever the text's length.
+        {
+          std::unique_lock lock(flow->mutex);
+          flow->room.wait(lock, [&] { return flow->closed || flow->queued < Flow::maxQueued; });
+          if (flow->closed)
+            return false;
+          ++flow->queued;
+        }
+        // The block is the synthesizer's until this returns: take a copy to the main queue.
+        std::optional<PcmBuffer> copy;
+        if (buffer)
+          copy.emplace(*buffer);
+        post([weak, flow, copy = std::move(copy)] {
+          if (auto renderer = weak.lock())
+            renderer->handle(copy ? &*copy : nullptr);
+          std::lock_guard lock(flow->mutex);
+          --flow->queued;
+          flow->room.notify_all();
+        });
+        return true;
+      },
+      [weak, post](const PlatformError& error) {
+        post([weak, error] {
+          if (auto renderer = weak.lock())
+            renderer->finish(
+                HelperError("native", error.description(), error.domain(), error.code()));
+        });
+      });
 }
 
-std::string FileRenderer::fileName() const {
-  return std::filesystem::path(path_).filename().string();
+std::string FileRenderer::fileNameOf(std::string path) {
+  // "/tmp/out/" names "out", as the error a parent sees should.
+  while (path.size() > 1 && path.back() == '/')
+    path.pop_back();
+  return std::filesystem::path(path).filename().string();
 }
+
+std::string FileRenderer::fileName() const { return fileNameOf(path_); }
 
 void FileRenderer::handle(const PcmBuffer* buffer) {
   if (done_)
@@ -75,20 +103,20 @@ void FileRenderer::handle(const PcmBuffer* buffer) {
   std::error_code error;
   std::filesystem::rename(temporary_, path_, error);
   if (error) {
-    finish(HelperError("io", "create " + fileName() + ": " + error.message(), path_,
-                       error.value()));
+    finish(
+        HelperError("io", "create " + fileName() + ": " + error.message(), path_, error.value()));
     return;
   }
   temporary_.clear(); // it is the path's file now
   auto size = std::filesystem::file_size(path_, error);
-  finish(Json{{"path", path_},
-              {"bytes", error ? 0 : static_cast<int64_t>(size)},
-              {"frames", frames_},
-              {"sample_rate", sampleRate_},
-              {"channels", channels_},
-              {"duration_seconds", sampleRate_ > 0 ? static_cast<double>(frames_) / sampleRate_
-                                                   : 0.0},
-              {"voice", voiceId_}});
+  finish(
+      Json{{"path", path_},
+           {"bytes", error ? 0 : static_cast<int64_t>(size)},
+           {"frames", frames_},
+           {"sample_rate", sampleRate_},
+           {"channels", channels_},
+           {"duration_seconds", sampleRate_ > 0 ? static_cast<double>(frames_) / sampleRate_ : 0.0},
+           {"voice", voiceId_}});
 }
 
 void FileRenderer::write(const PcmBuffer& buffer) {
@@ -110,17 +138,24 @@ void FileRenderer::write(const PcmBuffer& buffer) {
   try {
     file_->write(buffer);
   } catch (const PlatformError& error) {
-    finish(HelperError("io", "write " + fileName() + ": " + error.description(), path_,
-                       error.code()));
+    finish(
+        HelperError("io", "write " + fileName() + ": " + error.description(), path_, error.code()));
     return;
   }
   frames_ += buffer.frameLength();
 }
 
+void FileRenderer::close() {
+  done_ = true;
+  std::lock_guard lock(flow_->mutex);
+  flow_->closed = true;
+  flow_->room.notify_all();
+}
+
 void FileRenderer::finish(OpResult result) {
   if (done_)
     return;
-  done_ = true;
+  close();
   file_.reset();
   discardTemporary();
   reply_(std::move(result));
@@ -132,7 +167,7 @@ void FileRenderer::finish(OpResult result) {
 void FileRenderer::abandon() {
   if (done_)
     return;
-  done_ = true;
+  close();
   file_.reset();
   discardTemporary();
   auto self = shared_from_this();

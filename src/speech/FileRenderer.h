@@ -4,7 +4,9 @@
 #include "server/Server.h"
 #include "speech/SpeechParams.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,9 @@ public:
   // Renders that have not replied yet, oldest first. Main queue only.
   static std::vector<std::shared_ptr<FileRenderer>>& active();
 
+  // The last component of a path, as errors name the file.
+  static std::string fileNameOf(std::string path);
+
   // Ends the render without a reply and removes what it wrote (the helper is going). Main queue.
   void abandon();
 
@@ -32,7 +37,17 @@ private:
   FileRenderer(AudioServices& audio, std::string path, bool wav, Completion reply,
                std::string voiceId);
 
+  // Blocks on their way from the synthesizer to the main queue.
+  struct Flow {
+    static constexpr int maxQueued = 4;
+    std::mutex mutex;
+    std::condition_variable room;
+    int queued = 0;
+    bool closed = false; // the render has ended: the synthesizer can stop
+  };
+
   void handle(const PcmBuffer* buffer);
+  void close();
   void write(const PcmBuffer& buffer);
   void finish(OpResult result);
   void discardTemporary();
@@ -50,6 +65,7 @@ private:
   bool done_ = false;
   Completion reply_;
   std::string voiceId_;
+  std::shared_ptr<Flow> flow_ = std::make_shared<Flow>();
 };
 
 } // namespace quelt

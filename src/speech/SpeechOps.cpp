@@ -82,7 +82,7 @@ void registerSpeechOps(Server& server) {
     // The system would read the path only up to the NUL and replace some other file.
     if (path->find('\0') != std::string::npos)
       throw HelperError("io",
-                        "create " + std::filesystem::path(*path).filename().string() +
+                        "create " + FileRenderer::fileNameOf(*path) +
                             ": the path contains a NUL character",
                         *path, EINVAL);
     // A render replaces a regular file only (and only once it is complete): never a directory,
@@ -91,7 +91,7 @@ void registerSpeechOps(Server& server) {
     if (::lstat(path->c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
       bool directory = S_ISDIR(existing.st_mode);
       throw HelperError("io",
-                        "create " + std::filesystem::path(*path).filename().string() + ": " +
+                        "create " + FileRenderer::fileNameOf(*path) + ": " +
                             (directory ? "the path is a directory" : "the path is not a regular file"),
                         *path, directory ? EISDIR : EEXIST);
     }

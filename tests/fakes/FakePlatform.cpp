@@ -436,10 +436,11 @@ bool FakeSpeechSynthesizer::continueSpeaking() {
 }
 
 void FakeSpeechSynthesizer::write(std::shared_ptr<SpeechUtterance> utterance,
-                                  std::function<void(const PcmBuffer*)> onBuffer) {
+                                  RenderBuffer onBuffer, RenderFailure onFailure) {
   std::lock_guard lock(mutex_);
   rendered = std::move(utterance);
   onBuffer_ = std::move(onBuffer);
+  onFailure_ = std::move(onFailure);
 }
 
 void FakeSpeechSynthesizer::report(Report what, size_t spoken) {
@@ -483,12 +484,21 @@ void FakeSpeechSynthesizer::reportRange(size_t spoken, int64_t location, int64_t
 }
 
 void FakeSpeechSynthesizer::deliver(const PcmBuffer* buffer) {
-  std::function<void(const PcmBuffer*)> onBuffer;
+  RenderBuffer onBuffer;
   {
     std::lock_guard lock(mutex_);
     onBuffer = onBuffer_;
   }
   std::thread([&] { onBuffer(buffer); }).join();
+}
+
+void FakeSpeechSynthesizer::fail(const PlatformError& error) {
+  RenderFailure onFailure;
+  {
+    std::lock_guard lock(mutex_);
+    onFailure = onFailure_;
+  }
+  std::thread([&] { onFailure(error); }).join();
 }
 
 std::vector<std::shared_ptr<SpeechUtterance>> FakeSpeechSynthesizer::spokenUtterances() {

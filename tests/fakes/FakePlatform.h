@@ -296,13 +296,14 @@ public:
   bool stopSpeaking(SpeechBoundary boundary) override;
   bool pauseSpeaking(SpeechBoundary boundary) override;
   bool continueSpeaking() override;
-  void write(std::shared_ptr<SpeechUtterance> utterance,
-             std::function<void(const PcmBuffer*)> onBuffer) override;
+  void write(std::shared_ptr<SpeechUtterance> utterance, RenderBuffer onBuffer,
+             RenderFailure onFailure) override;
 
   void report(Report what, size_t spoken);
   void reportRange(size_t spoken, int64_t location, int64_t length);
-  // Render side: hands a block (null: not PCM) to the render's callback.
+  // Render side: hands a block (null: not PCM) to the render's callback, or fails the render.
   void deliver(const PcmBuffer* buffer);
+  void fail(const PlatformError& error);
 
   std::vector<std::shared_ptr<SpeechUtterance>> spokenUtterances();
   std::vector<std::string> requests(); // "stop immediate", "pause word", "continue"
@@ -314,7 +315,8 @@ private:
   std::weak_ptr<SynthesizerDelegate> delegate_;
   std::vector<std::shared_ptr<SpeechUtterance>> spoken_;
   std::vector<std::string> requests_;
-  std::function<void(const PcmBuffer*)> onBuffer_;
+  RenderBuffer onBuffer_;
+  RenderFailure onFailure_;
 };
 
 // Voices as given; every synthesizer made is kept for the test to drive.

@@ -1,12 +1,14 @@
 #include "platform/linux/EspeakSynthesizerService.h"
 
 #include "linux/PulseServerFixture.h"
+#include "linux/SynthesisWorkers.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -90,6 +92,7 @@ private:
 struct Rendered {
   std::vector<uint32_t> frames;
   bool ended = false;
+  std::string failure;
   uint32_t total() const {
     uint32_t sum = 0;
     for (auto f : frames)
@@ -98,22 +101,55 @@ struct Rendered {
   }
 };
 
+struct RenderInFlight {
+  std::shared_ptr<Rendered> result = std::make_shared<Rendered>();
+  std::shared_ptr<std::promise<void>> audio = std::make_shared<std::promise<void>>();
+  std::shared_ptr<std::promise<void>> done = std::make_shared<std::promise<void>>();
+  std::future<void> audioCame = audio->get_future();
+  std::future<void> ended = done->get_future();
+
+  Rendered wait() {
+    EXPECT_EQ(ended.wait_for(20s), std::future_status::ready);
+    return *result;
+  }
+};
+
+std::unique_ptr<RenderInFlight> startRender(SpeechSynthesizer& synthesizer,
+                                            std::shared_ptr<SpeechUtterance> u) {
+  auto render = std::make_unique<RenderInFlight>();
+  synthesizer.write(
+      std::move(u),
+      [result = render->result, audio = render->audio,
+       done = render->done](const PcmBuffer* buffer) {
+        EXPECT_FALSE(result->ended) << "audio after the end";
+        if (!buffer || result->ended)
+          return false;
+        if (buffer->frameLength() == 0) {
+          result->ended = true;
+          done->set_value();
+        } else {
+          if (result->frames.empty())
+            audio->set_value();
+          result->frames.push_back(buffer->frameLength());
+        }
+        return true;
+      },
+      [result = render->result, done = render->done](const PlatformError& error) {
+        result->failure = error.description();
+        done->set_value();
+      });
+  return render;
+}
+
 Rendered render(SpeechSynthesizer& synthesizer, std::shared_ptr<SpeechUtterance> u) {
-  auto result = std::make_shared<Rendered>();
-  auto done = std::make_shared<std::promise<void>>();
-  synthesizer.write(std::move(u), [result, done](const PcmBuffer* buffer) {
-    EXPECT_FALSE(result->ended) << "audio after the end";
-    if (!buffer || result->ended)
-      return;
-    if (buffer->frameLength() == 0) {
-      result->ended = true;
-      done->set_value();
-    } else {
-      result->frames.push_back(buffer->frameLength());
-    }
-  });
-  EXPECT_EQ(done->get_future().wait_for(20s), std::future_status::ready);
-  return *result;
+  return startRender(synthesizer, std::move(u))->wait();
+}
+
+std::string veryLongText() {
+  std::string text;
+  for (int i = 0; i < 450; ++i)
+    text += "This sentence is one of very many, so that synthesis takes a while. ";
+  return text;
 }
 
 std::vector<std::string> identifiers(const std::vector<VoiceInfo>& voices) {
@@ -125,15 +161,15 @@ std::vector<std::string> identifiers(const std::vector<VoiceInfo>& voices) {
 
 // A parent stores voice identifiers: they must still name the same voice in the next process.
 TEST(EspeakVoices, IdentifiersAreUniqueAndLastAndLanguagesMatchWholeThenByBase) {
-  auto voices = EspeakSynthesizerService().voices();
+  auto voices = EspeakSynthesizerService(QUELT_HELPER_PATH).voices();
   ASSERT_FALSE(voices.empty());
   auto ids = identifiers(voices);
-  EXPECT_EQ(ids, identifiers(EspeakSynthesizerService().voices()));
+  EXPECT_EQ(ids, identifiers(EspeakSynthesizerService(QUELT_HELPER_PATH).voices()));
   EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
   auto american = std::find_if(voices.begin(), voices.end(),
                                [](const VoiceInfo& v) { return v.language == "en-US"; });
   ASSERT_NE(american, voices.end());
-  EspeakSynthesizerService service;
+  EspeakSynthesizerService service(QUELT_HELPER_PATH);
   EXPECT_EQ(service.voiceWithIdentifier(american->identifier)->name, american->name);
   EXPECT_FALSE(service.voiceWithIdentifier("espeak-ng:none:xx"));
 
@@ -150,7 +186,7 @@ TEST(EspeakVoices, IdentifiersAreUniqueAndLastAndLanguagesMatchWholeThenByBase) 
 }
 
 TEST(EspeakRender, RateSetsTheSpeedAndConcurrentRendersAllEnd) {
-  EspeakSynthesizerService service;
+  EspeakSynthesizerService service(QUELT_HELPER_PATH);
   auto slow = service.makeSynthesizer();
   auto fast = service.makeSynthesizer();
   Rendered slowly;
@@ -161,11 +197,44 @@ TEST(EspeakRender, RateSetsTheSpeedAndConcurrentRendersAllEnd) {
   EXPECT_LT(quickly.total() * 2.5, slowly.total());
 }
 
+// espeak-ng crashes on some texts and could hang on others: either ends only the work its
+// worker had, and the next render or utterance gets a fresh worker.
+TEST(EspeakWorkers, ACrashedOrHungWorkerFailsOnlyItsOwnWork) {
+  testing::ScopedEnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
+  EspeakSynthesizerService service(QUELT_HELPER_PATH, {}, 1s);
+  ASSERT_FALSE(service.voices().empty());
+  auto synthesizer = service.makeSynthesizer();
+
+  // An utterance whose synthesis crashes is cancelled unspoken; the queue goes on.
+  auto recorder = std::make_shared<Recorder>();
+  synthesizer->setDelegate(recorder);
+  synthesizer->speak(utterance(veryLongText()));
+  synthesizer->speak(utterance(sentence, 1.0f));
+  auto speaking = testing::awaitSynthesisWorkers(::getpid());
+  ASSERT_EQ(speaking.size(), 1u);
+  ::kill(speaking.front(), SIGSEGV);
+  ASSERT_TRUE(recorder->waitFor("finish", 1, 30s));
+  EXPECT_EQ(recorder->outline(), (std::vector<std::string>{"cancel", "start", "range", "finish"}));
+
+  for (int signal : {SIGSEGV, SIGSTOP}) {
+    auto running = startRender(*synthesizer, utterance(veryLongText()));
+    ASSERT_EQ(running->audioCame.wait_for(20s), std::future_status::ready);
+    for (pid_t worker : testing::synthesisWorkersOf(::getpid()))
+      ::kill(worker, signal);
+    Rendered failed = running->wait();
+    EXPECT_FALSE(failed.ended);
+    EXPECT_EQ(failed.failure, signal == SIGSEGV
+                                  ? "the synthesizer ended: killed by signal 11 (SIGSEGV)"
+                                  : "the synthesizer made no progress for 1 s and was stopped");
+    EXPECT_TRUE(render(*synthesizer, utterance(sentence)).ended);
+  }
+}
+
 class EspeakSpeechTest : public testing::PulseServerFixture {
 protected:
   void SetUp() override {
     PulseServerFixture::SetUp();
-    service_ = std::make_unique<EspeakSynthesizerService>();
+    service_ = std::make_unique<EspeakSynthesizerService>(QUELT_HELPER_PATH);
     synthesizer_ = service_->makeSynthesizer();
     synthesizer_->setDelegate(recorder_);
   }
@@ -229,18 +298,20 @@ TEST_F(EspeakSpeechTest, PausingAtAWordWaitsForTheNextWord) {
 // The delegate's ranges count UTF-16 units: "é" is one, the emoji two.
 TEST(EspeakSilentSpeech, WordRangesAreUtf16OffsetsIntoTheText) {
   testing::ScopedEnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
-  EspeakSynthesizerService service;
+  EspeakSynthesizerService service(QUELT_HELPER_PATH);
   auto synthesizer = service.makeSynthesizer();
   auto recorder = std::make_shared<Recorder>();
   synthesizer->setDelegate(recorder);
-  synthesizer->speak(utterance("Café 😀 hello", 1.0f));
+  // A NUL is a character like any other: the word after it is spoken and found where it is.
+  synthesizer->speak(utterance(std::string("Café 😀 hello\0world", 19), 1.0f));
   ASSERT_TRUE(recorder->waitFor("finish"));
   std::vector<std::pair<int64_t, int64_t>> ranges;
   for (const auto& report : recorder->reports())
     if (report.kind == "range")
       ranges.emplace_back(report.location, report.length);
   EXPECT_EQ(ranges.front(), std::make_pair(int64_t{0}, int64_t{4}));
-  EXPECT_EQ(ranges.back(), std::make_pair(int64_t{8}, int64_t{5}));
+  EXPECT_EQ(ranges[3], std::make_pair(int64_t{8}, int64_t{5}));
+  EXPECT_EQ(ranges.back().first, 14) << ::testing::PrintToString(ranges);
 }
 
 } // namespace

@@ -98,6 +98,18 @@ TEST_F(FileRendering, RendersThatEndBadlySayWhy) {
             (Json{{"code", "native"},
                   {"message", "synthesizer produced a non-PCM buffer"},
                   {"domain", "AVFAudio"}}));
+
+  // A synthesizer that dies part way: its account, and nothing at the path.
+  harness.send(render(3, "crashed.wav"));
+  PcmBuffer audio = block(100);
+  renderer(3)->deliver(&audio);
+  renderer(3)->fail(PlatformError("espeak-ng", 11, "the synthesizer ended: killed by signal 11"));
+  EXPECT_EQ(harness.next()->at("error"),
+            (Json{{"code", "native"},
+                  {"message", "the synthesizer ended: killed by signal 11"},
+                  {"domain", "espeak-ng"},
+                  {"native_code", 11}}));
+  EXPECT_FALSE(fs::exists(path("crashed.wav")));
 }
 
 TEST_F(FileRendering, RequestsAreCheckedBeforeAnythingIsTouched) {
@@ -118,6 +130,8 @@ TEST_F(FileRendering, RequestsAreCheckedBeforeAnythingIsTouched) {
   // Only a regular file is ever replaced.
   fs::create_directory(path("folder.wav"));
   EXPECT_EQ(error(R"({"path":")" + path("folder.wav") + R"(","text":"hi"})"),
+            "create folder.wav: the path is a directory");
+  EXPECT_EQ(error(R"({"path":")" + path("folder.wav") + R"(//","text":"hi"})"),
             "create folder.wav: the path is a directory");
   ASSERT_EQ(::mkfifo(path("pipe.wav").c_str(), 0600), 0);
   EXPECT_EQ(error(R"({"path":")" + path("pipe.wav") + R"(","text":"hi"})"),

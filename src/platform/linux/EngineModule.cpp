@@ -7,6 +7,7 @@
 #include "platform/linux/PulseAudioInput.h"
 #include "platform/linux/PulseHardwareProperties.h"
 #include "platform/linux/SndfileAudioServices.h"
+#include "platform/linux/SynthesisWorker.h"
 
 #include <cstdlib>
 
@@ -34,14 +35,17 @@ quelt_make_engine_services(quelt::EngineServices& services,
   services.recognizer = std::make_shared<PocketsphinxRecognizerService>(
       services.audio, "/usr/share/pocketsphinx/model", "/proc/self/exe", checkedModelsDirectory(),
       log);
-  services.synthesizer = std::make_shared<EspeakSynthesizerService>(std::move(log));
+  // Synthesis, too, runs in processes of the helper's binary.
+  services.synthesizer =
+      std::make_shared<EspeakSynthesizerService>("/proc/self/exe", std::move(log));
 }
 
-extern "C" __attribute__((visibility("default"))) void quelt_check_model_if_asked(int argc,
-                                                                                  char** argv) {
+extern "C" __attribute__((visibility("default"))) void quelt_run_worker_if_asked(int argc,
+                                                                                 char** argv) {
   quelt::checkPocketsphinxModelIfAsked(argc, argv);
+  quelt::runSynthesisWorkerIfAsked(argc, argv);
 }
 
 // Both sides must agree on the entry points' types.
 static_assert(std::is_same_v<decltype(quelt_make_engine_services), quelt::MakeEngineServices>);
-static_assert(std::is_same_v<decltype(quelt_check_model_if_asked), quelt::CheckModelIfAsked>);
+static_assert(std::is_same_v<decltype(quelt_run_worker_if_asked), quelt::RunWorkerIfAsked>);

@@ -32,7 +32,9 @@ inline constexpr const char* engineModuleFile = "quelt-voice-helper-engines.so";
 inline constexpr const char* makeEngineServicesSymbol = "quelt_make_engine_services";
 using MakeEngineServices = void(EngineServices& services,
                                 std::function<void(const std::string&)> log);
-inline constexpr const char* checkModelSymbol = "quelt_check_model_if_asked";
-using CheckModelIfAsked = void(int argc, char** argv);
+// Runs a worker process's job (a recognition model's check, synthesis) and ends the process
+// when the arguments ask for one; otherwise returns.
+inline constexpr const char* runWorkerSymbol = "quelt_run_worker_if_asked";
+using RunWorkerIfAsked = void(int argc, char** argv);
 
 } // namespace quelt

@@ -2,23 +2,23 @@
 
 #include "platform/PcmBuffer.h"
 #include "platform/linux/PulseConnection.h"
+#include "platform/linux/SynthesisWorkerProcess.h"
 #include "server/Identity.h"
 
-#include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 #include <pulse/error.h>
 #include <pulse/stream.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unicode/locid.h>
-#include <unicode/utf16.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -33,6 +33,10 @@ using Log = std::function<void(const std::string&)>;
 constexpr int fallbackRate = 22050;
 constexpr const char* defaultVoiceName = "en";
 constexpr const char* identifierPrefix = "espeak-ng:";
+// Workers idle this long are let go; the next render starts another.
+constexpr auto idleWorkerLifetime = std::chrono::seconds(60);
+// How often the voice data on disk is looked at for changes, at most.
+constexpr auto voiceDataCheckInterval = std::chrono::seconds(1);
 
 struct EspeakVoice {
   VoiceInfo info;
@@ -41,22 +45,13 @@ struct EspeakVoice {
   int priority = 0;     // espeak-ng's preference for the language, lower first
 };
 
-// "en-us" -> "en-US": a two-letter region after the language, as BCP-47 writes it.
-std::string tagFor(const std::string& language) {
-  std::string tag = language;
-  size_t dash = tag.find('-');
-  if (dash == std::string::npos)
-    return tag;
-  size_t end = tag.find('-', dash + 1);
-  size_t length = (end == std::string::npos ? tag.size() : end) - dash - 1;
-  if (length == 2) {
-    auto region = tag.begin() + static_cast<ptrdiff_t>(dash + 1);
-    std::transform(region, region + 2, region, [](char c) {
-      return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    });
-  }
-  return tag;
-}
+// What espeak-ng offers, as a worker reported it when it started.
+struct Catalogue {
+  int rate = 0; // 0: espeak-ng could not start
+  std::vector<EspeakVoice> voices;
+  std::string data;       // espeak-ng's data directory
+  uint64_t signature = 0; // of the voice data on disk when it was read
+};
 
 std::string baseLanguage(const std::string& tag) { return tag.substr(0, tag.find_first_of("-_")); }
 
@@ -64,13 +59,6 @@ bool sameTag(std::string a, std::string b) {
   std::replace(a.begin(), a.end(), '_', '-');
   std::replace(b.begin(), b.end(), '_', '-');
   return strcasecmp(a.c_str(), b.c_str()) == 0;
-}
-
-std::string trimmed(const char* text) {
-  std::string value = text ? text : "";
-  size_t first = value.find_first_not_of(' ');
-  size_t last = value.find_last_not_of(' ');
-  return first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
 }
 
 // Straight lines between (x0, y0), (x1, y1) and (x2, y2), clamped to that span.
@@ -95,228 +83,285 @@ int espeakVolume(const SpeechUtterance& u) {
   return static_cast<int>(std::lround(std::clamp(u.volume.value_or(1.0f), 0.0f, 1.0f) * 100));
 }
 
-// Where each code point of the UTF-8 text starts in UTF-16 code units, and the total at the end:
-// espeak-ng counts code points, the delegate's ranges count UTF-16 units.
-std::vector<int64_t> utf16Offsets(const std::string& text) {
-  std::vector<int64_t> offsets{0};
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  int32_t length = static_cast<int32_t>(text.size());
-  for (int32_t at = 0; at < length;) {
-    UChar32 c;
-    U8_NEXT(bytes, at, length, c);
-    offsets.push_back(offsets.back() + (c < 0 ? 1 : U16_LENGTH(c)));
+// A worker's job for an utterance (see SynthesisWorker.h).
+Json jobFor(const SpeechUtterance& utterance, const Catalogue& catalogue, bool words) {
+  Json job = {{"text", utterance.text},
+              {"voice", nullptr},
+              {"language", nullptr},
+              {"rate", wordsPerMinute(utterance)},
+              {"pitch", espeakPitch(utterance)},
+              {"volume", espeakVolume(utterance)},
+              {"words", words}};
+  if (const auto& wanted = utterance.voice) {
+    for (const auto& voice : catalogue.voices)
+      if (voice.info.identifier == wanted->identifier)
+        job["voice"] = voice.file;
+    job["language"] = wanted->language;
   }
-  return offsets;
+  return job;
 }
+
+// Changes whenever a voice or language is added to or removed from espeak-ng's data: the
+// directories' own times change with their entries.
+uint64_t voiceDataSignature(const std::string& data) {
+  if (data.empty())
+    return 0;
+  uint64_t hash = 1469598103934665603ull;
+  auto mix = [&](const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0)
+      return;
+    for (auto value : {static_cast<int64_t>(status.st_ino), int64_t{status.st_mtim.tv_sec},
+                       int64_t{status.st_mtim.tv_nsec}, int64_t{status.st_ctim.tv_sec},
+                       int64_t{status.st_ctim.tv_nsec}})
+      hash = (hash ^ static_cast<uint64_t>(value)) * 1099511628211ull;
+  };
+  mix(data);
+  namespace fs = std::filesystem;
+  for (const char* part : {"/voices", "/lang"}) {
+    mix(data + part);
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(data + part, error), end; !error && it != end;
+         it.increment(error))
+      if (it->is_directory(error))
+        mix(it->path().string());
+  }
+  return hash;
+}
+
+Catalogue catalogueFrom(const Json& hello) {
+  Catalogue catalogue;
+  catalogue.rate = hello.value("rate", 0);
+  catalogue.data = hello.value("data", "");
+  const Json& voices = hello.contains("voices") ? hello["voices"] : Json::array();
+  for (const Json& entry : voices) {
+    if (!entry.is_object())
+      continue;
+    EspeakVoice voice;
+    voice.file = entry.value("file", "");
+    voice.language = entry.value("language", "");
+    voice.priority = entry.value("priority", 0);
+    voice.info.identifier = identifierPrefix + voice.file + ":" + voice.language;
+    voice.info.name = entry.value("name", "");
+    voice.info.language = entry.value("tag", voice.language);
+    voice.info.gender = entry.value("gender", 0);
+    bool seen = std::any_of(catalogue.voices.begin(), catalogue.voices.end(), [&](const auto& v) {
+      return v.info.identifier == voice.info.identifier;
+    });
+    if (!seen && !voice.file.empty())
+      catalogue.voices.push_back(std::move(voice));
+  }
+  return catalogue;
+}
+
+struct RenderJob {
+  std::shared_ptr<SpeechUtterance> utterance;
+  SpeechSynthesizer::RenderBuffer onBuffer;
+  SpeechSynthesizer::RenderFailure onFailure;
+};
+
+} // namespace
+
+// What a service and its synthesizers share: how to start workers, the catalogue, and the
+// renders' pool of workers.
+class EspeakEngine : public std::enable_shared_from_this<EspeakEngine> {
+public:
+  EspeakEngine(std::string program, Log log, std::chrono::milliseconds stallLimit)
+      : program_(std::move(program)), log_(std::move(log)), stallLimit_(stallLimit),
+        renderWorkers_(std::max(2u, std::thread::hardware_concurrency())) {
+    auto logged = std::make_shared<std::atomic<bool>>(false);
+    logOnce_ = [log = log_, logged](const std::string& message) {
+      if (log && !logged->exchange(true))
+        log(message);
+    };
+  }
+
+  void log(const std::string& line) const {
+    if (log_)
+      log_(line);
+  }
+  const Log& logOnce() const { return logOnce_; }
+
+  // A worker for the calling thread, which must outlive it.
+  std::unique_ptr<SynthesisWorkerProcess> makeWorker() const {
+    return std::make_unique<SynthesisWorkerProcess>(program_, log_, stallLimit_);
+  }
+
+  // Read from a worker once, and again when the voice data on disk changes. The first call
+  // waits for the reading; later ones only when the data changed.
+  std::shared_ptr<const Catalogue> catalogue() {
+    std::unique_lock lock(mutex_);
+    if (catalogue_ && (loading_ || !stale()))
+      return catalogue_;
+    if (loading_) {
+      loaded_.wait(lock, [this] { return !loading_; });
+      return catalogue_;
+    }
+    loading_ = true;
+    lock.unlock();
+    auto fresh = std::make_shared<Catalogue>();
+    try {
+      auto worker = makeWorker();
+      *fresh = catalogueFrom(worker->hello());
+    } catch (const PlatformError& error) {
+      log("speech synthesis unavailable: " + error.description());
+    }
+    fresh->signature = voiceDataSignature(fresh->data);
+    lock.lock();
+    catalogue_ = fresh;
+    checked_ = Clock::now();
+    loading_ = false;
+    loaded_.notify_all();
+    return catalogue_;
+  }
+
+  void render(RenderJob job) {
+    std::lock_guard lock(mutex_);
+    renders_.push_back(std::move(job));
+    if (idleRunners_ == 0 && runners_ < renderWorkers_) {
+      ++runners_;
+      std::thread([self = shared_from_this()] { self->runRenders(); }).detach();
+    }
+    work_.notify_one();
+  }
+
+  // Ends the render workers once their renders end; the service is going.
+  void stop() {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    work_.notify_all();
+  }
+
+private:
+  // Under mutex_.
+  bool stale() {
+    if (Clock::now() - checked_ < voiceDataCheckInterval)
+      return false;
+    checked_ = Clock::now();
+    return catalogue_->rate == 0 || voiceDataSignature(catalogue_->data) != catalogue_->signature;
+  }
+
+  // One of the pool's threads, with a worker of its own.
+  void runRenders() {
+    auto worker = makeWorker();
+    for (;;) {
+      RenderJob job;
+      {
+        std::unique_lock lock(mutex_);
+        ++idleRunners_;
+        bool woken = work_.wait_for(lock, idleWorkerLifetime,
+                                    [this] { return stopping_ || !renders_.empty(); });
+        --idleRunners_;
+        if (stopping_) {
+          --runners_;
+          return;
+        }
+        if (!woken) {
+          lock.unlock();
+          worker->retire();
+          continue;
+        }
+        job = std::move(renders_.front());
+        renders_.pop_front();
+      }
+      renderOne(job, *worker);
+    }
+  }
+
+  void renderOne(const RenderJob& job, SynthesisWorkerProcess& worker) {
+    bool wanted = true;
+    auto deliver = [&](const PcmBuffer& buffer) {
+      try {
+        wanted = wanted && job.onBuffer && job.onBuffer(&buffer);
+      } catch (...) {
+        wanted = false;
+      }
+    };
+    try {
+      Json request =
+          jobFor(job.utterance ? *job.utterance : SpeechUtterance{}, *catalogue(), false);
+      int rate = worker.hello().value("rate", 0);
+      AudioFormat format{static_cast<double>(rate > 0 ? rate : fallbackRate), 1,
+                         SampleFormat::int16, true};
+      // espeak-ng hands over 50 ms at a time; each block delivered is a hop to another thread,
+      // so they go out a second at a time.
+      PcmBuffer buffer(format, static_cast<uint32_t>(format.sampleRate));
+      if (rate > 0) {
+        SynthesisWorkerProcess::Handlers handlers;
+        handlers.audio = [&](std::span<const int16_t> samples) {
+          while (wanted && !samples.empty()) {
+            uint32_t filled = buffer.frameLength();
+            size_t frames = std::min<size_t>(samples.size(), buffer.frameCapacity() - filled);
+            std::copy_n(samples.begin(), frames, buffer.int16Plane(0).begin() + filled);
+            buffer.setFrameLength(filled + static_cast<uint32_t>(frames));
+            samples = samples.subspan(frames);
+            if (buffer.frameLength() == buffer.frameCapacity()) {
+              deliver(buffer);
+              buffer.setFrameLength(0);
+            }
+          }
+          return wanted;
+        };
+        handlers.abandoned = [&] {
+          std::lock_guard lock(mutex_);
+          return stopping_;
+        };
+        if (worker.run(request, handlers) == SynthesisWorkerProcess::Outcome::abandoned)
+          return;
+      }
+      if (buffer.frameLength() > 0)
+        deliver(buffer);
+      buffer.setFrameLength(0);
+      deliver(buffer);
+    } catch (const PlatformError& error) {
+      if (job.onFailure)
+        job.onFailure(error);
+    }
+  }
+
+  const std::string program_;
+  const Log log_;
+  Log logOnce_;
+  const std::chrono::milliseconds stallLimit_;
+  const unsigned renderWorkers_;
+
+  std::mutex mutex_;
+  std::shared_ptr<const Catalogue> catalogue_;
+  bool loading_ = false;
+  std::condition_variable loaded_;
+  Clock::time_point checked_;
+
+  std::deque<RenderJob> renders_;
+  std::condition_variable work_;
+  unsigned runners_ = 0;
+  unsigned idleRunners_ = 0;
+  bool stopping_ = false;
+};
+
+namespace {
 
 struct Range {
   int64_t location;
   int64_t length;
 };
 
-Range rangeOf(const espeak_EVENT& event, const std::vector<int64_t>& offsets) {
-  int64_t count = static_cast<int64_t>(offsets.size()) - 1;
-  int64_t start = std::clamp<int64_t>(int64_t{event.text_position} - 1, 0, count);
-  int64_t end = std::clamp<int64_t>(start + std::max(event.length, 0), start, count);
-  return {offsets[static_cast<size_t>(start)],
-          offsets[static_cast<size_t>(end)] - offsets[static_cast<size_t>(start)]};
-}
-
-// Receives espeak-ng's output block by block: samples and the events that fall in them. False
-// stops the synthesis.
-using ChunkHandler = std::function<bool(std::span<const int16_t>, const espeak_EVENT*)>;
-
-// The one thread that talks to espeak-ng. Never destroyed: espeak-ng's state is the process's,
-// and so is this thread.
-class SynthesisThread {
-public:
-  static SynthesisThread& shared() {
-    static auto* instance = new SynthesisThread;
-    return *instance;
-  }
-
-  void post(std::function<void()> job) {
-    std::lock_guard lock(mutex_);
-    jobs_.push_back(std::move(job));
-    wake_.notify_one();
-  }
-
-  // What espeak-ng offers, known once its data is loaded: its rate (0 when it cannot start)
-  // and its voices. Any thread; waits for the loading, never for the output start below.
-  struct Catalogue {
-    int rate = 0;
-    std::vector<EspeakVoice> voices;
+// An utterance on its way to being spoken: synthesized by a worker, then played.
+struct Spoken {
+  struct Word {
+    int64_t sample;
+    Range range;
   };
-  const Catalogue& catalogue() {
-    if (std::this_thread::get_id() == thread_.get_id()) {
-      load();
-      return catalogue_;
-    }
-    std::unique_lock lock(mutex_);
-    if (!loadPosted_) {
-      loadPosted_ = true;
-      jobs_.push_back([this] { load(); });
-      wake_.notify_one();
-    }
-    loadedChanged_.wait(lock, [this] { return loaded_; });
-    return catalogue_;
-  }
 
-  // The rest only on the synthesis thread.
+  explicit Spoken(std::shared_ptr<SpeechUtterance> u) : utterance(std::move(u)) {}
 
-  // Starts espeak-ng on first use; false when it cannot start. espeak-ng 1.51 opens an audio
-  // device when its output starts, whatever the output mode, and so asks the sound server with
-  // libpulse's own timeouts (30 s). That comes after the catalogue is out, so a frozen server
-  // holds up synthesis but no reader of voices.
-  bool start() {
-    load();
-    if (!outputStarted_) {
-      outputStarted_ = true;
-      synthesizing_ = catalogue_.rate > 0 &&
-                      espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 50, nullptr) == ENS_OK;
-      if (synthesizing_)
-        espeak_SetSynthCallback(&onSynth);
-    }
-    return synthesizing_;
-  }
-
-  int rate() const { return catalogue_.rate; }
-
-  bool synthesize(const SpeechUtterance& utterance, const ChunkHandler& handler) {
-    selectVoice(utterance.voice);
-    espeak_SetParameter(espeakRATE, wordsPerMinute(utterance), 0);
-    espeak_SetParameter(espeakPITCH, espeakPitch(utterance), 0);
-    espeak_SetParameter(espeakVOLUME, espeakVolume(utterance), 0);
-    handler_ = &handler;
-    aborted_ = false;
-    espeak_ERROR result = espeak_Synth(utterance.text.c_str(), utterance.text.size() + 1, 0,
-                                       POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
-    handler_ = nullptr;
-    // An aborted synthesis may leave text queued inside espeak-ng for the next one to say.
-    if (aborted_)
-      espeak_Cancel();
-    return result == EE_OK;
-  }
-
-private:
-  SynthesisThread() : thread_([this] { run(); }) {}
-
-  void run() {
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return !jobs_.empty(); });
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      job();
-    }
-  }
-
-  static int onSynth(short* samples, int count, espeak_EVENT* events) {
-    SynthesisThread& self = shared();
-    if (!samples || !self.handler_)
-      return 0;
-    // Exceptions must not unwind through espeak-ng.
-    try {
-      if ((*self.handler_)(std::span<const int16_t>(samples, static_cast<size_t>(count)), events))
-        return 0;
-    } catch (...) {
-    }
-    self.aborted_ = true;
-    return 1;
-  }
-
-  // Loads espeak-ng's data and publishes the catalogue, once.
-  void load() {
-    if (loading_)
-      return;
-    loading_ = true;
-    Catalogue catalogue;
-    espeak_ng_InitializePath(nullptr);
-    espeak_ng_ERROR_CONTEXT context = nullptr;
-    if (espeak_ng_Initialize(&context) == ENS_OK) {
-      catalogue.rate = espeak_ng_GetSampleRate();
-      catalogue.voices = listVoices();
-    }
-    espeak_ng_ClearErrorContext(&context);
-    {
-      std::lock_guard lock(mutex_);
-      catalogue_ = std::move(catalogue);
-      loaded_ = true;
-    }
-    loadedChanged_.notify_all();
-  }
-
-  static std::vector<EspeakVoice> listVoices() {
-    std::vector<EspeakVoice> voices;
-    const espeak_VOICE** list = espeak_ListVoices(nullptr);
-    for (; list && *list; ++list) {
-      const espeak_VOICE& voice = **list;
-      if (!voice.identifier || !voice.languages)
-        continue;
-      std::string name = trimmed(voice.name);
-      bool first = true;
-      // [priority byte][language NUL] pairs, up to a priority of 0.
-      for (const char* entry = voice.languages; *entry; entry += std::strlen(entry + 1) + 2) {
-        EspeakVoice item;
-        item.file = voice.identifier;
-        item.language = entry + 1;
-        item.priority = static_cast<unsigned char>(entry[0]);
-        item.info.identifier = identifierPrefix + item.file + ":" + item.language;
-        item.info.language = tagFor(item.language);
-        // Further languages of the same voice say which they are, to tell them apart.
-        item.info.name = first ? name : name + " (" + item.info.language + ")";
-        item.info.gender = voice.gender == 1 || voice.gender == 2 ? voice.gender : 0;
-        first = false;
-        bool seen = std::any_of(voices.begin(), voices.end(), [&](const EspeakVoice& v) {
-          return v.info.identifier == item.info.identifier;
-        });
-        if (!seen)
-          voices.push_back(std::move(item));
-      }
-    }
-    return voices;
-  }
-
-  void selectVoice(const std::optional<VoiceInfo>& wanted) {
-    if (wanted) {
-      for (const auto& voice : catalogue_.voices)
-        if (voice.info.identifier == wanted->identifier &&
-            espeak_SetVoiceByName(voice.file.c_str()) == EE_OK)
-          return;
-      // A voice from elsewhere: the closest espeak-ng has for its language.
-      if (!wanted->language.empty()) {
-        std::string language = wanted->language;
-        std::transform(language.begin(), language.end(), language.begin(), [](char c) {
-          return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        });
-        espeak_VOICE properties{};
-        properties.languages = language.c_str();
-        if (espeak_SetVoiceByProperties(&properties) == EE_OK)
-          return;
-      }
-    }
-    espeak_SetVoiceByName(defaultVoiceName);
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;
-  bool loadPosted_ = false;
-  // Written once by the synthesis thread, under mutex_; read freely once loaded_.
-  bool loaded_ = false;
-  std::condition_variable loadedChanged_;
-  Catalogue catalogue_;
-
-  bool loading_ = false;
-  bool outputStarted_ = false;
-  bool synthesizing_ = false;
-  const ChunkHandler* handler_ = nullptr;
-  bool aborted_ = false;
-
-  std::thread thread_; // last, so that it starts with the rest in place
+  std::shared_ptr<SpeechUtterance> utterance;
+  std::atomic<bool> cancelled{false};
+  bool ready = false; // under the speaker's mutex
+  // Written by the synthesis thread before `ready`, read by the player after.
+  bool synthesized = false;
+  double rate = 0;
+  std::vector<int16_t> samples;
+  std::vector<Word> words;
 };
 
 // Audio being heard, or timed as if it were.
@@ -326,6 +371,8 @@ public:
   // Samples heard so far.
   virtual int64_t position() = 0;
   virtual bool finished() = 0;
+  // The audio stopped short of its end.
+  virtual bool failed() { return false; }
   virtual void setPaused(bool paused) = 0;
 };
 
@@ -422,6 +469,13 @@ public:
     return Clock::now() - *heardAll_ > std::chrono::seconds(2);
   }
 
+  bool failed() override {
+    PulseConnection::Lock lock(pulse_);
+    return !PA_CONTEXT_IS_GOOD(pa_context_get_state(pulse_.context())) ||
+           !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)) ||
+           (drain_ && pa_operation_get_state(drain_) == PA_OPERATION_CANCELLED);
+  }
+
   void setPaused(bool paused) override {
     PulseConnection::Lock lock(pulse_);
     if (pa_operation* operation = pa_stream_cork(stream_, paused ? 1 : 0, nullptr, nullptr))
@@ -472,50 +526,12 @@ private:
   std::optional<Clock::time_point> heardAll_;
 };
 
-// An utterance on its way to being spoken: synthesized on the synthesis thread, then played.
-struct Spoken {
-  struct Word {
-    int64_t sample;
-    Range range;
-  };
-
-  explicit Spoken(std::shared_ptr<SpeechUtterance> u) : utterance(std::move(u)) {}
-
-  std::shared_ptr<SpeechUtterance> utterance;
-  std::atomic<bool> cancelled{false};
-  bool ready = false; // under the speaker's mutex
-  // Written by the synthesis thread before `ready`, read by the player after.
-  bool synthesized = false;
-  double rate = 0;
-  std::vector<int16_t> samples;
-  std::vector<Word> words;
-};
-
-void synthesize(Spoken& spoken) {
-  SynthesisThread& engine = SynthesisThread::shared();
-  if (spoken.cancelled || !engine.start())
-    return;
-  spoken.rate = engine.rate();
-  std::vector<int64_t> offsets = utf16Offsets(spoken.utterance->text);
-  spoken.synthesized = engine.synthesize(
-      *spoken.utterance, [&](std::span<const int16_t> samples, const espeak_EVENT* events) {
-        for (; events && events->type != espeakEVENT_LIST_TERMINATED; ++events) {
-          if (events->type != espeakEVENT_WORD)
-            continue;
-          auto sample = static_cast<int64_t>(int64_t{events->audio_position} * spoken.rate / 1000);
-          spoken.words.push_back({sample, rangeOf(*events, offsets)});
-        }
-        spoken.samples.insert(spoken.samples.end(), samples.begin(), samples.end());
-        return !spoken.cancelled;
-      });
-}
-
-// Plays one utterance after another on its own thread and tells the delegate how it goes.
-// Requests only set what the player should do; the player does it and reports, so each
-// utterance's reports come from one thread in order.
+// Synthesizes one utterance after another in a worker of its own and plays them, each on its
+// own thread, telling the delegate how it goes. Requests only set what the threads should do;
+// the player does it and reports, so each utterance's reports come from one thread in order.
 class Speaker {
 public:
-  explicit Speaker(Log logOnce) : logOnce_(std::move(logOnce)) {}
+  explicit Speaker(std::shared_ptr<EspeakEngine> engine) : engine_(std::move(engine)) {}
 
   void setDelegate(std::weak_ptr<SynthesizerDelegate> delegate) {
     std::lock_guard lock(mutex_);
@@ -525,11 +541,7 @@ public:
   void enqueue(const std::shared_ptr<Spoken>& spoken) {
     std::lock_guard lock(mutex_);
     queue_.push_back(spoken);
-  }
-
-  void synthesized(const std::shared_ptr<Spoken>& spoken) {
-    std::lock_guard lock(mutex_);
-    spoken->ready = true;
+    unsynthesized_.push_back(spoken);
     changed_.notify_all();
   }
 
@@ -542,6 +554,7 @@ public:
       cancelled_.push_back(spoken);
     }
     queue_.clear();
+    abandonSynthesis();
     if (current_ && (!stop_ || boundary == SpeechBoundary::immediate))
       stop_ = boundary;
     changed_.notify_all();
@@ -572,7 +585,32 @@ public:
     shutdown_ = true;
     for (auto& spoken : queue_)
       spoken->cancelled = true;
+    abandonSynthesis();
     changed_.notify_all();
+  }
+
+  // The synthesis thread: one utterance after another, in the order they came.
+  void synthesizeAll() {
+    auto worker = engine_->makeWorker();
+    for (;;) {
+      std::shared_ptr<Spoken> next;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return shutdown_ || !unsynthesized_.empty(); });
+        if (shutdown_)
+          return;
+        next = unsynthesized_.front();
+        unsynthesized_.pop_front();
+        synthesizing_ = next;
+        worker_ = worker.get();
+      }
+      synthesize(*next, *worker);
+      std::lock_guard lock(mutex_);
+      synthesizing_.reset();
+      worker_ = nullptr;
+      next->ready = true;
+      changed_.notify_all();
+    }
   }
 
   void run() {
@@ -603,6 +641,37 @@ public:
 private:
   enum class Outcome { finished, cancelled, abandoned };
 
+  // Under mutex_: an utterance dropped while being synthesized is not finished; its worker
+  // goes, whatever it is in the middle of.
+  void abandonSynthesis() {
+    if (synthesizing_ && synthesizing_->cancelled && worker_)
+      worker_->kill();
+  }
+
+  void synthesize(Spoken& spoken, SynthesisWorkerProcess& worker) {
+    if (spoken.cancelled)
+      return;
+    try {
+      Json job = jobFor(*spoken.utterance, *engine_->catalogue(), true);
+      spoken.rate = worker.hello().value("rate", 0);
+      if (spoken.rate <= 0)
+        return;
+      SynthesisWorkerProcess::Handlers handlers;
+      handlers.audio = [&](std::span<const int16_t> samples) {
+        spoken.samples.insert(spoken.samples.end(), samples.begin(), samples.end());
+        return !spoken.cancelled;
+      };
+      handlers.word = [&](int64_t sample, int64_t location, int64_t length) {
+        spoken.words.push_back({sample, {location, length}});
+      };
+      handlers.abandoned = [&] { return spoken.cancelled.load(); };
+      spoken.synthesized = worker.run(job, handlers) == SynthesisWorkerProcess::Outcome::spoken;
+    } catch (const PlatformError& error) {
+      if (!spoken.cancelled)
+        engine_->log("speech synthesis failed: " + error.description());
+    }
+  }
+
   template <typename... Args>
   void report(void (SynthesizerDelegate::*method)(const std::shared_ptr<SpeechUtterance>&, Args...),
               const std::shared_ptr<SpeechUtterance>& utterance, Args... args) {
@@ -631,7 +700,7 @@ private:
     } catch (const PlatformError& error) {
       reason = error.description();
     }
-    logOnce_("audio playback unavailable (" + reason + "); speech is timed but silent");
+    engine_->logOnce()("audio playback unavailable (" + reason + "); speech is timed but silent");
     return std::make_unique<ClockPlayback>(static_cast<int64_t>(spoken.samples.size()),
                                            spoken.rate);
   }
@@ -696,6 +765,11 @@ private:
           const Range& range = spoken.words[next].range;
           report(&SynthesizerDelegate::willSpeakRange, utterance, range.location, range.length);
         }
+        // A stream the sound server dropped did not say the rest.
+        if (playback.failed()) {
+          engine_->log("speech playback failed: the sound server ended the stream");
+          return Outcome::cancelled;
+        }
         if (!paused && playback.finished()) {
           for (; next < spoken.words.size(); ++next) {
             const Range& range = spoken.words[next].range;
@@ -709,12 +783,16 @@ private:
     }
   }
 
-  Log logOnce_;
+  const std::shared_ptr<EspeakEngine> engine_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::weak_ptr<SynthesizerDelegate> delegate_;
   // Waiting to be played, in order; the front may still be synthesizing.
   std::deque<std::shared_ptr<Spoken>> queue_;
+  // Waiting for the synthesis thread, and the one it is on with its worker.
+  std::deque<std::shared_ptr<Spoken>> unsynthesized_;
+  std::shared_ptr<Spoken> synthesizing_;
+  SynthesisWorkerProcess* worker_ = nullptr;
   // Dropped from the queue, to be reported.
   std::deque<std::shared_ptr<Spoken>> cancelled_;
   std::shared_ptr<Spoken> current_;
@@ -726,60 +804,23 @@ private:
   std::unique_ptr<PulseConnection> pulse_;
 };
 
-void deliver(const std::function<void(const PcmBuffer*)>& onBuffer, const PcmBuffer& buffer) {
-  if (onBuffer)
-    onBuffer(&buffer);
-}
-
-void render(const SpeechUtterance& utterance,
-            const std::function<void(const PcmBuffer*)>& onBuffer) {
-  SynthesisThread& engine = SynthesisThread::shared();
-  bool started = engine.start();
-  AudioFormat format{static_cast<double>(started ? engine.rate() : fallbackRate), 1,
-                     SampleFormat::int16, true};
-  // espeak-ng hands over 50 ms at a time; each buffer delivered is a hop to another thread, so
-  // they go out a second at a time.
-  PcmBuffer buffer(format, static_cast<uint32_t>(format.sampleRate));
-  if (started) {
-    engine.synthesize(utterance, [&](std::span<const int16_t> samples, const espeak_EVENT*) {
-      while (!samples.empty()) {
-        uint32_t filled = buffer.frameLength();
-        size_t frames = std::min<size_t>(samples.size(), buffer.frameCapacity() - filled);
-        std::copy_n(samples.begin(), frames, buffer.int16Plane(0).begin() + filled);
-        buffer.setFrameLength(filled + static_cast<uint32_t>(frames));
-        samples = samples.subspan(frames);
-        if (buffer.frameLength() == buffer.frameCapacity()) {
-          deliver(onBuffer, buffer);
-          buffer.setFrameLength(0);
-        }
-      }
-      return true;
-    });
-  }
-  try {
-    if (buffer.frameLength() > 0)
-      deliver(onBuffer, buffer);
-    buffer.setFrameLength(0);
-    deliver(onBuffer, buffer);
-  } catch (...) {
-  }
-}
-
 class EspeakSpeechSynthesizer : public SpeechSynthesizer {
 public:
-  explicit EspeakSpeechSynthesizer(Log logOnce)
-      : speaker_(std::make_shared<Speaker>(std::move(logOnce))) {}
+  explicit EspeakSpeechSynthesizer(std::shared_ptr<EspeakEngine> engine)
+      : engine_(engine), speaker_(std::make_shared<Speaker>(std::move(engine))) {}
 
   ~EspeakSpeechSynthesizer() override {
     speaker_->shutdown();
     std::lock_guard lock(threadMutex_);
-    if (!player_.joinable())
-      return;
-    // A delegate may let go of its synthesizer from the player's own reports.
-    if (player_.get_id() == std::this_thread::get_id())
-      player_.detach();
-    else
-      player_.join();
+    for (std::thread* thread : {&player_, &synthesis_}) {
+      if (!thread->joinable())
+        continue;
+      // A delegate may let go of its synthesizer from the player's own reports.
+      if (thread->get_id() == std::this_thread::get_id())
+        thread->detach();
+      else
+        thread->join();
+    }
   }
   EspeakSpeechSynthesizer(const EspeakSpeechSynthesizer&) = delete;
   EspeakSpeechSynthesizer& operator=(const EspeakSpeechSynthesizer&) = delete;
@@ -792,61 +833,58 @@ public:
     if (!utterance)
       return;
     {
-      // The player starts with the first utterance: renders need none.
+      // The threads start with the first utterance: renders need none.
       std::lock_guard lock(threadMutex_);
-      if (!player_.joinable())
+      if (!player_.joinable()) {
         player_ = std::thread([speaker = speaker_] { speaker->run(); });
+        synthesis_ = std::thread([speaker = speaker_] { speaker->synthesizeAll(); });
+      }
     }
-    auto spoken = std::make_shared<Spoken>(std::move(utterance));
-    speaker_->enqueue(spoken);
-    std::weak_ptr<Speaker> speaker = speaker_;
-    SynthesisThread::shared().post([spoken, speaker] {
-      synthesize(*spoken);
-      if (auto alive = speaker.lock())
-        alive->synthesized(spoken);
-    });
+    speaker_->enqueue(std::make_shared<Spoken>(std::move(utterance)));
   }
 
   bool stopSpeaking(SpeechBoundary boundary) override { return speaker_->stop(boundary); }
   bool pauseSpeaking(SpeechBoundary boundary) override { return speaker_->pause(boundary); }
   bool continueSpeaking() override { return speaker_->resume(); }
 
-  void write(std::shared_ptr<SpeechUtterance> utterance,
-             std::function<void(const PcmBuffer* buffer)> onBuffer) override {
-    SynthesisThread::shared().post(
-        [utterance = std::move(utterance), onBuffer = std::move(onBuffer)] {
-          render(utterance ? *utterance : SpeechUtterance{}, onBuffer);
-        });
+  void write(std::shared_ptr<SpeechUtterance> utterance, RenderBuffer onBuffer,
+             RenderFailure onFailure) override {
+    engine_->render({std::move(utterance), std::move(onBuffer), std::move(onFailure)});
   }
 
 private:
+  std::shared_ptr<EspeakEngine> engine_;
   std::shared_ptr<Speaker> speaker_;
   std::mutex threadMutex_;
   std::thread player_;
+  std::thread synthesis_;
 };
 
 } // namespace
 
-EspeakSynthesizerService::EspeakSynthesizerService(Log log) {
-  auto logged = std::make_shared<std::atomic<bool>>(false);
-  logOnce_ = [log = std::move(log), logged](const std::string& message) {
-    if (log && !logged->exchange(true))
-      log(message);
-  };
+EspeakSynthesizerService::EspeakSynthesizerService(std::string workerProgram, Log log,
+                                                   std::chrono::milliseconds stallLimit)
+    : engine_(
+          std::make_shared<EspeakEngine>(std::move(workerProgram), std::move(log), stallLimit)) {
+  // The voices are read while the helper does other things, so that the first request that
+  // needs them finds them, or waits less.
+  std::thread([engine = engine_] { engine->catalogue(); }).detach();
 }
+
+EspeakSynthesizerService::~EspeakSynthesizerService() { engine_->stop(); }
 
 std::vector<VoiceInfo> EspeakSynthesizerService::voices() {
   std::vector<VoiceInfo> voices;
-  for (const auto& voice : SynthesisThread::shared().catalogue().voices)
+  for (const auto& voice : engine_->catalogue()->voices)
     voices.push_back(voice.info);
   return voices;
 }
 
 std::optional<VoiceInfo>
 EspeakSynthesizerService::voiceWithIdentifier(const std::string& identifier) {
-  for (auto& voice : voices())
-    if (voice.identifier == identifier)
-      return voice;
+  for (const auto& voice : engine_->catalogue()->voices)
+    if (voice.info.identifier == identifier)
+      return voice.info;
   return std::nullopt;
 }
 
@@ -865,9 +903,10 @@ EspeakSynthesizerService::voiceWithLanguage(const std::optional<std::string>& la
       return 2;
     return 3;
   };
+  auto catalogue = engine_->catalogue();
   const EspeakVoice* best = nullptr;
   int bestRank = 3;
-  for (const auto& voice : SynthesisThread::shared().catalogue().voices) {
+  for (const auto& voice : catalogue->voices) {
     int r = rank(voice);
     if (r < bestRank || (best && r == bestRank && voice.priority < best->priority)) {
       best = &voice;
@@ -887,9 +926,9 @@ std::string EspeakSynthesizerService::currentLanguageCode() {
 }
 
 std::shared_ptr<SpeechSynthesizer> EspeakSynthesizerService::makeSynthesizer() {
-  return std::make_shared<EspeakSpeechSynthesizer>(logOnce_);
+  return std::make_shared<EspeakSpeechSynthesizer>(engine_);
 }
 
-int EspeakSynthesizerService::sampleRate() { return SynthesisThread::shared().catalogue().rate; }
+int EspeakSynthesizerService::sampleRate() { return engine_->catalogue()->rate; }
 
 } // namespace quelt

@@ -2,19 +2,25 @@
 
 #include "platform/SynthesizerService.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 
 namespace quelt {
 
+class EspeakEngine;
+
 // Speech synthesis with espeak-ng, spoken aloud through PulseAudio.
 //
-// espeak-ng keeps global state and is not thread-safe, so every call into it, from every
-// instance, runs on one synthesis thread that starts, and initialises espeak-ng, on first use.
-// Each synthesizer plays on a stream of its own from a thread of its own, so a long utterance
-// being spoken holds up no render. Without a sound server speech is still paced in real time,
-// silently, so its reports keep their timing.
+// espeak-ng crashes on some ordinary texts, keeps global state and cannot be interrupted, so it
+// runs in worker processes (see SynthesisWorker.h): one per synthesizer for the spoken queue and
+// a pool the size of the machine for renders, so that renders run side by side and a long one
+// holds up neither a short one nor speech. A worker that crashes or hangs is killed and another
+// started; the utterance is cancelled, the render fails. The voices are read from a worker once,
+// and again when the voice data on disk changes, so looking one up never waits for synthesis.
+// Without a sound server speech is still paced in real time, silently, so its reports keep their
+// timing.
 //
 // Voices: one per language each espeak-ng voice offers, identified as
 // "espeak-ng:<voice file>:<espeak language>", e.g. "espeak-ng:gmw/en-US:en-us". The language is
@@ -22,8 +28,15 @@ namespace quelt {
 // espeak-ng spells it. Rendered audio is mono int16 at espeak-ng's rate.
 class EspeakSynthesizerService : public SynthesizerService {
 public:
-  // `log` hears, once per service, when audio cannot be played and speech goes silent.
-  explicit EspeakSynthesizerService(std::function<void(const std::string&)> log = {});
+  // `workerProgram` is the helper's binary. `log` hears the workers' own stderr lines, why
+  // synthesis failed, and once per service that audio cannot be played. A worker silent for
+  // `stallLimit` in the middle of a job is taken to be hung.
+  explicit EspeakSynthesizerService(
+      std::string workerProgram, std::function<void(const std::string&)> log = {},
+      std::chrono::milliseconds stallLimit = std::chrono::seconds(10));
+  ~EspeakSynthesizerService() override;
+  EspeakSynthesizerService(const EspeakSynthesizerService&) = delete;
+  EspeakSynthesizerService& operator=(const EspeakSynthesizerService&) = delete;
 
   std::vector<VoiceInfo> voices() override;
   std::optional<VoiceInfo> voiceWithIdentifier(const std::string& identifier) override;
@@ -34,12 +47,11 @@ public:
   // Its `write` hands `onBuffer` a block that is reused once the call returns: copy what you keep.
   std::shared_ptr<SpeechSynthesizer> makeSynthesizer() override;
 
-  // espeak-ng's output rate, starting espeak-ng if it has not started; 0 when it cannot start.
+  // espeak-ng's output rate; 0 when it cannot start.
   int sampleRate();
 
 private:
-  // Passes on the first message only; shared with the synthesizers this service makes.
-  std::function<void(const std::string&)> logOnce_;
+  std::shared_ptr<EspeakEngine> engine_;
 };
 
 } // namespace quelt

@@ -5,6 +5,7 @@
 #include "platform/linux/LinuxAuthorization.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/PocketsphinxRecognizerService.h"
+#include "platform/linux/SynthesisWorker.h"
 
 #include <dlfcn.h>
 #include <filesystem>
@@ -219,10 +220,10 @@ public:
     auto real = existing();
     return real && real->continueSpeaking();
   }
-  void write(std::shared_ptr<SpeechUtterance> utterance,
-             std::function<void(const PcmBuffer* buffer)> onBuffer) override {
+  void write(std::shared_ptr<SpeechUtterance> utterance, RenderBuffer onBuffer,
+             RenderFailure onFailure) override {
     if (auto real = made()) {
-      real->write(std::move(utterance), std::move(onBuffer));
+      real->write(std::move(utterance), std::move(onBuffer), std::move(onFailure));
       return;
     }
     // No audio could be had: the renderer reports the file as failed.
@@ -301,14 +302,14 @@ Platform makeLinuxPlatform(std::function<void(const std::string&)> log) {
   return platform;
 }
 
-void checkRecognitionModelIfAsked(int argc, char** argv) {
-  if (argc < 2 || argv[1] != pocketsphinxModelCheck)
+void runWorkerIfAsked(int argc, char** argv) {
+  if (argc < 2 || (argv[1] != pocketsphinxModelCheck && argv[1] != synthesisWorkerMode))
     return;
   std::string failure;
-  auto* check = reinterpret_cast<CheckModelIfAsked*>(openModule(checkModelSymbol, failure));
-  if (check)
-    check(argc, argv);
-  // A malformed request for a check, or no module to run it: the model is not usable.
+  auto* run = reinterpret_cast<RunWorkerIfAsked*>(openModule(runWorkerSymbol, failure));
+  if (run)
+    run(argc, argv);
+  // A malformed request, or no module to run it: the work cannot be done.
   ::_exit(1);
 }
 

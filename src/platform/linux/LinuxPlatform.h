@@ -13,8 +13,9 @@ namespace quelt {
 // service has for standard error.
 Platform makeLinuxPlatform(std::function<void(const std::string&)> log = {});
 
-// For main(): when the arguments ask this process to check a recognition model, loads the
-// engine module, runs the check and ends the process with its verdict; otherwise returns.
-void checkRecognitionModelIfAsked(int argc, char** argv);
+// For main(): when the arguments ask this process to be one of the helper's workers (a
+// recognition model's check, a synthesizer), loads the engine module, does that work and ends
+// the process; otherwise returns.
+void runWorkerIfAsked(int argc, char** argv);
 
 } // namespace quelt
