@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,23 @@ awaitSynthesisWorkers(pid_t parent, std::chrono::seconds patience = std::chrono:
     workers = synthesisWorkersOf(parent);
   }
   return workers;
+}
+
+// Waits until none of `workers` runs any more.
+inline bool awaitEnd(const std::vector<pid_t>& workers, pid_t parent,
+                     std::chrono::seconds patience = std::chrono::seconds(10)) {
+  auto deadline = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    auto running = synthesisWorkersOf(parent);
+    bool any = false;
+    for (pid_t worker : workers)
+      any = any || std::find(running.begin(), running.end(), worker) != running.end();
+    if (!any)
+      return true;
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 } // namespace quelt::testing
