@@ -26,13 +26,27 @@ export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp:${LSAN_OPTIONS:-}"
 limit=(-max_total_time="$seconds")
 [ -n "${QUELT_FUZZ_RUNS:-}" ] && limit=(-runs="$QUELT_FUZZ_RUNS")
 mkdir -p build-fuzz/artifacts
+# With QUELT_FUZZ_LOGS set, each target's output goes to a file there and one line says how it
+# went; the script then ends non-zero when any target failed.
+logs="${QUELT_FUZZ_LOGS:-}"
+[ -n "$logs" ] && mkdir -p "$logs"
+failures=0
 for target in "${targets[@]}"; do
   corpus="build-fuzz/corpus/$target"
   mkdir -p "$corpus"
   dictionary=()
   [ -f "fuzz/$target.dict" ] && dictionary=(-dict="fuzz/$target.dict")
-  echo "== $target"
-  "build-fuzz/quelt_fuzz_$target" "$corpus" "fuzz/corpus/$target" "${limit[@]}" \
-    "${dictionary[@]}" -timeout=30 -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 \
-    -artifact_prefix="build-fuzz/artifacts/$target-"
+  run=("build-fuzz/quelt_fuzz_$target" "$corpus" "fuzz/corpus/$target" "${limit[@]}"
+    "${dictionary[@]}" -timeout=30 -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1
+    -artifact_prefix="build-fuzz/artifacts/$target-")
+  if [ -z "$logs" ]; then
+    echo "== $target"
+    "${run[@]}"
+  elif "${run[@]}" > "$logs/$target.log" 2>&1; then
+    echo "fuzz $target: passed"
+  else
+    echo "fuzz $target: FAILED (log: $logs/$target.log)"
+    failures=$((failures + 1))
+  fi
 done
+[ "$failures" = 0 ]

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, builds and runs the whole test suite, stress tests included, then runs each fuzzer
-# briefly under AddressSanitizer + UndefinedBehaviorSanitizer.
+# briefly under AddressSanitizer + UndefinedBehaviorSanitizer. The last line counts both:
+# "N passed, N failed"; the exit status is non-zero when anything failed.
 #   scripts/test.sh                    what CI runs
 #   QUELT_FUZZ_SECONDS=0 scripts/test.sh   without the fuzzers
 #   scripts/sanitize.sh asan|tsan      the whole suite under ASan + UBSan, or ThreadSanitizer
@@ -8,9 +9,42 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh build
-ctest --test-dir build --output-on-failure -j "$(nproc)" --timeout 600
+
+passed=0
+failed=0
+mkdir -p build/test-logs
+set +e
+ctest --test-dir build --output-on-failure -j "$(nproc)" --timeout 600 |
+  tee build/test-logs/ctest.log
+ctest_status=${PIPESTATUS[0]}
+set -e
+# "100% tests passed, 0 tests failed out of 174"
+summary=$(grep -E 'tests failed out of [0-9]+' build/test-logs/ctest.log | tail -1 || true)
+if [ -n "$summary" ]; then
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  broken=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$summary")
+  passed=$((total - broken))
+  failed=$broken
+fi
+# ctest that failed without counting a failure (it could not run) counts as one.
+if [ "$ctest_status" != 0 ] && [ "$failed" = 0 ]; then
+  failed=1
+fi
 
 seconds="${QUELT_FUZZ_SECONDS:-20}"
 if [ "$seconds" != 0 ]; then
-  scripts/fuzz.sh "$seconds"
+  set +e
+  QUELT_FUZZ_LOGS=build-fuzz/logs scripts/fuzz.sh "$seconds" | tee build/test-logs/fuzz.log
+  fuzz_status=${PIPESTATUS[0]}
+  set -e
+  fuzz_passed=$(grep -c '^fuzz .*: passed$' build/test-logs/fuzz.log || true)
+  fuzz_failed=$(grep -c '^fuzz .*: FAILED' build/test-logs/fuzz.log || true)
+  if [ "$fuzz_status" != 0 ] && [ "$fuzz_failed" = 0 ]; then
+    fuzz_failed=1
+  fi
+  passed=$((passed + fuzz_passed))
+  failed=$((failed + fuzz_failed))
 fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
