@@ -416,6 +416,13 @@ TEST_F(SndfileWriter, AnUnknownExtensionIsRefusedByName) {
     EXPECT_EQ(error.description(), "unknown audio file type .xyz");
   }
   EXPECT_FALSE(fs::exists(path("speech.xyz")));
+  try {
+    SndfileAudioServices().openForWriting(path("speech"), mono, mono);
+    FAIL() << "no error for a name without an extension";
+  } catch (const PlatformError& error) {
+    EXPECT_EQ(error.description(),
+              "unknown audio file type: the name has no extension (.wav, .caf, ...)");
+  }
 }
 
 } // namespace

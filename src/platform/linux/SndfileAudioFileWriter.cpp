@@ -54,9 +54,11 @@ SndfileAudioFileWriter::SndfileAudioFileWriter(const std::string& path, const Au
   int major = majorFormatForPath(path);
   if (major == 0) {
     std::string extension = std::filesystem::path(path).extension().string();
+    // The extension picks the container: a name without one says so, not a blank type.
     throw PlatformError(sndfileDomain, SF_ERR_UNRECOGNISED_FORMAT,
-                        "unknown audio file type ." +
-                            (extension.empty() ? extension : extension.substr(1)));
+                        extension.empty()
+                            ? "unknown audio file type: the name has no extension (.wav, .caf, ...)"
+                            : "unknown audio file type " + extension);
   }
   // The writer stores what it is given; changing rate or channels is a converter's job.
   if (processing.sampleRate != encoding.sampleRate || processing.channels != encoding.channels ||
