@@ -45,6 +45,11 @@ int main(int argc, char** argv) {
   // Threads made so far keep them blocked, so they all come to this one.
   pthread_sigmask(SIG_UNBLOCK, &stopping, nullptr);
 
+  // Someone who started us from a shell sees what we wait for.
+  if (::isatty(STDIN_FILENO) == 1)
+    server->log("quelt-voice-helper reads JSON request lines on stdin, such as "
+                "{\"id\":1,\"op\":\"hello\"}; man quelt-voice-helper describes them, and "
+                "`quelt-voice raw` sends them for you");
   server->run();
   ::_exit(0);
 }

@@ -5,6 +5,7 @@
 #include "platform/linux/EspeakSynthesizerService.h"
 #include "platform/linux/PocketsphinxRecognizerService.h"
 #include "platform/linux/PulseAudioInput.h"
+#include "platform/linux/PulseConnection.h"
 #include "platform/linux/PulseHardwareProperties.h"
 #include "platform/linux/SndfileAudioServices.h"
 #include "platform/linux/SynthesisWorker.h"
@@ -28,6 +29,7 @@ extern "C" __attribute__((visibility("default"))) void
 quelt_make_engine_services(quelt::EngineServices& services,
                            std::function<void(const std::string&)> log) {
   using namespace quelt;
+  PulseLink::setLog(log);
   services.hardware = std::make_shared<PulseHardwareProperties>();
   services.audio = std::make_shared<SndfileAudioServices>();
   services.audioInput = std::make_shared<PulseAudioInputService>();

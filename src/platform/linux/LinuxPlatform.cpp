@@ -226,8 +226,10 @@ public:
       real->write(std::move(utterance), std::move(onBuffer), std::move(onFailure));
       return;
     }
-    // No audio could be had: the renderer reports the file as failed.
-    std::thread([onBuffer = std::move(onBuffer)] { onBuffer(nullptr); }).detach();
+    // Nothing can render it: the renderer fails the file with the reason.
+    std::thread([onFailure = std::move(onFailure), error = engines_->failure()] {
+      onFailure(error);
+    }).detach();
   }
 
 private:

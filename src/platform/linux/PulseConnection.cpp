@@ -2,6 +2,9 @@
 
 #include "server/Identity.h"
 
+#include <cstdlib>
+#include <utility>
+
 #include <pulse/error.h>
 #include <pulse/introspect.h>
 #include <pulse/operation.h>
@@ -225,6 +228,27 @@ std::vector<PulseConnection::SourceInfo> PulseConnection::sources() {
   return std::move(reply.sources);
 }
 
+namespace {
+std::mutex logMutex;
+std::function<void(const std::string&)> linkLog;
+} // namespace
+
+void PulseLink::noteOutage(const PlatformError& error) {
+  if (std::exchange(outageLogged_, true))
+    return;
+  const char* server = std::getenv("PULSE_SERVER");
+  std::string line = "no sound server reachable: " + error.description() +
+                     (server && *server ? " (PULSE_SERVER=" + std::string(server) + ")" : "");
+  std::lock_guard logLock(logMutex);
+  if (linkLog)
+    linkLog(line);
+}
+
+void PulseLink::setLog(std::function<void(const std::string&)> log) {
+  std::lock_guard lock(logMutex);
+  linkLog = std::move(log);
+}
+
 std::shared_ptr<PulseLink> PulseLink::shared() {
   static auto* link = new std::shared_ptr<PulseLink>(std::make_shared<PulseLink>());
   return *link;
@@ -346,14 +370,16 @@ void PulseLink::connect() {
     failure = PlatformError("PulseAudio", PA_ERR_INTERNAL, error.what());
   }
 
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   connecting_ = false;
   if (failure) {
+    noteOutage(*failure);
     failure_ = std::move(failure);
     devices_ = std::make_shared<const Devices>();
     listed_ = true;
     nextAttempt_ = Clock::now() + retryPause;
   } else {
+    outageLogged_ = false;
     connection_ = std::move(connection);
     listingWanted_ = true;
     listingFailed_ = false;
@@ -401,6 +427,8 @@ void PulseLink::lost(uint64_t generation, PlatformError error) {
     if (generation != generation_)
       return;
     lostGeneration_ = generation;
+    // Before the list empties: whoever reads the empty list can already read why.
+    noteOutage(error);
     failure_ = std::move(error);
     // A server that went away has nothing to record from.
     devices_ = std::make_shared<const Devices>();

@@ -116,6 +116,8 @@ public:
   // The one every service of this process shares. Never destroyed: its watch may be waiting on
   // a server when the process ends.
   static std::shared_ptr<PulseLink> shared();
+  // Where a link says, once per outage, that no server could be reached and why.
+  static void setLog(std::function<void(const std::string&)> log);
 
   // `timeout` bounds each step the watch takes on the server and each wait for a connection;
   // `firstListingWait` how long a reader waits for the first list of a new connection.
@@ -148,6 +150,9 @@ private:
   // Takes back what the connection's callbacks know of this link. Without mutex_ held.
   void detach(PulseConnection& connection);
 
+  // Says once per outage that the server cannot be reached. Under mutex_.
+  void noteOutage(const PlatformError& error);
+
   // On a mainloop thread, under its lock.
   void lost(uint64_t generation, PlatformError error);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t event,
@@ -172,6 +177,7 @@ private:
   Clock::time_point nextAttempt_{};
   DevicesPtr devices_;
   bool stopping_ = false;
+  bool outageLogged_ = false; // since the last connection that came up
 
   std::thread watch_; // last, so that it starts with the rest in place
 };
