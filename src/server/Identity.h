@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/Version.h"
+
 #include <cstdint>
 #include <string_view>
 
@@ -7,7 +9,7 @@ namespace quelt {
 
 // Protocol constants.
 inline constexpr int64_t protocolVersion = 1;
-inline constexpr std::string_view helperVersion = "0.1.0";
+inline constexpr std::string_view helperVersion = projectVersion;
 inline constexpr size_t maxLineBytes = 1048576;
 inline constexpr size_t maxTextChars = 32768;
 inline constexpr size_t maxContextStrings = 100;
@@ -19,7 +21,7 @@ namespace identity {
 inline constexpr std::string_view bundleIdentifier = "app.quelt.voice-helper";
 inline constexpr std::string_view bundleName = "quelt-voice-helper";
 inline constexpr std::string_view bundleVersion = "1";
-inline constexpr std::string_view bundleShortVersion = "0.1.0";
+inline constexpr std::string_view bundleShortVersion = projectVersion;
 inline constexpr bool agentProcess = true; // no Dock icon, no menu bar
 inline constexpr std::string_view microphoneUsageDescription =
     "Quelt listens only while you hold or toggle voice input, and only after you start it.";

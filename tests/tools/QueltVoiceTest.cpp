@@ -20,9 +20,15 @@ struct ClientRun {
   std::string err;
 };
 
-// Runs the client to its end with `input` on its standard input.
-ClientRun client(std::vector<std::string> arguments, const std::string& input = "") {
+// Runs the client to its end with `input` on its standard input, with `environment` added to
+// its own (NAME=value).
+ClientRun client(std::vector<std::string> arguments, const std::string& input = "",
+                 std::vector<std::string> environment = {}) {
   arguments.insert(arguments.begin(), QUELT_CLIENT_PATH);
+  if (!environment.empty()) {
+    environment.insert(environment.begin(), "env");
+    arguments.insert(arguments.begin(), environment.begin(), environment.end());
+  }
   HelperProcess process(arguments);
   process.write(input);
   process.closeInput();
@@ -65,6 +71,13 @@ TEST(QueltVoice, RendersASentenceThenTranscribesRecordings) {
   EXPECT_EQ(render.out.rfind(wav + ": ", 0), 0u) << render.out;
   EXPECT_NE(render.out.find(" Hz, 1 channel, "), std::string::npos) << render.out;
   EXPECT_GT(std::filesystem::file_size(wav), 44u);
+  // Unquoted words are the same text; after -- a word may start with "-".
+  auto words = (directory / "words.wav").string();
+  EXPECT_EQ(client({"render", words, "Open", "the", "door", "and", "turn", "on", "the", "light."})
+                .status,
+            0);
+  EXPECT_EQ(std::filesystem::file_size(words), std::filesystem::file_size(wav));
+  EXPECT_EQ(client({"render", words, "--", "-5", "degrees"}).status, 0);
 
   // The render read back: one final text and the end of the capture, as JSON lines.
   ClientRun json = client({"--json", "transcribe", wav});
@@ -108,6 +121,51 @@ TEST(QueltVoice, FailuresShowTheHelpersCodeAndExitNonZero) {
   }
 }
 
+// Usage and help need no helper; a wrong command line says how to put it right.
+TEST(QueltVoice, ExplainsItself) {
+  ClientRun bare = client({});
+  EXPECT_EQ(bare.status, 2);
+  EXPECT_EQ(bare.err.rfind("usage: quelt-voice ", 0), 0u) << bare.err;
+
+  ClientRun help = client({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("transcribe FILE"), std::string::npos) << help.out;
+  for (auto asked : std::vector<std::vector<std::string>>{{"help", "transcribe"},
+                                                          {"transcribe", "--help"}}) {
+    ClientRun one = client(asked);
+    EXPECT_EQ(one.status, 0);
+    EXPECT_NE(one.out.find("--commit-every SECONDS"), std::string::npos) << one.out;
+    EXPECT_EQ(one.out.find("say TEXT"), std::string::npos) << one.out;
+  }
+  ClientRun version = client({"--version"});
+  EXPECT_EQ(version.out, "quelt-voice " QUELT_PROJECT_VERSION "\n");
+
+  ClientRun dash = client({"say", "-5", "degrees"});
+  EXPECT_EQ(dash.status, 2);
+  EXPECT_NE(dash.err.find("goes after --"), std::string::npos) << dash.err;
+}
+
+// When the helper cannot do the work, the client says what would let it.
+TEST(QueltVoice, ErrorsSayWhatToDo) {
+  std::string missing = "QUELT_VOICE_ENGINES=/nonexistent/engines.so";
+  for (auto command : std::vector<std::vector<std::string>>{{"say", "hi"}, {"status"}}) {
+    ClientRun run = client(command, "", {missing});
+    EXPECT_EQ(run.status, 1) << command[0];
+    EXPECT_NE(run.err.find("/nonexistent/engines.so"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("set QUELT_VOICE_ENGINES"), std::string::npos) << run.err;
+  }
+
+  ClientRun devices = client({"devices"}, "", {"PULSE_SERVER=unix:/nonexistent"});
+  EXPECT_EQ(devices.status, 1) << devices.out;
+  EXPECT_NE(devices.err.find("no sound server reachable"), std::string::npos) << devices.err;
+  EXPECT_NE(devices.err.find("pulseaudio --start"), std::string::npos) << devices.err;
+
+  ClientRun locale = client({"transcribe", "--locale", "xx-YY", fixtures + "/sentence-16k-mono.wav"});
+  EXPECT_EQ(locale.status, 1);
+  EXPECT_NE(locale.err.find("installed recognition locales: en-US"), std::string::npos)
+      << locale.err;
+}
+
 TEST(QueltVoice, RawPassesLinesThroughAndWaitsForWhatItStarted) {
   ClientRun raw = client({"raw"}, R"({"id":1,"op":"hello"}
 {"id":2,"op":"capture.start","params":{"capture":7,"source":{"kind":"file","path":")" +
@@ -125,6 +183,14 @@ not json
   EXPECT_TRUE(has("id", 1));
   EXPECT_TRUE(has("id", 2));
   EXPECT_TRUE(has("event", "protocol_error"));
+
+  // The person's own "shutdown" ends the helper, and that is success. The version is the
+  // project's.
+  ClientRun ended = client({"raw"}, "{\"id\":1,\"op\":\"hello\"}\n{\"id\":2,\"op\":\"shutdown\"}\n");
+  EXPECT_EQ(ended.status, 0) << ended.err;
+  lines = jsonLines(ended.out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["result"]["version"], QUELT_PROJECT_VERSION);
 }
 
 using QueltVoiceOnASoundServer = PulseServerFixture;
@@ -142,6 +208,9 @@ TEST_F(QueltVoiceOnASoundServer, ListsDevicesAndVoices) {
   ClientRun voices = client({"voices", "--language", "en-GB"});
   EXPECT_EQ(voices.status, 0);
   std::istringstream in(voices.out);
+  std::string header;
+  std::getline(in, header);
+  EXPECT_EQ(header.rfind("ID ", 0), 0u) << header;
   int count = 0;
   for (std::string line; std::getline(in, line); ++count)
     EXPECT_NE(line.find("en-GB"), std::string::npos) << line;

@@ -1,6 +1,6 @@
 #pragma once
 
-// The command line: a subcommand, its words, and its options.
+// The command line: a subcommand, its words, and its options; and the help that describes them.
 
 #include <map>
 #include <optional>
@@ -20,18 +20,24 @@ struct Arguments {
   std::vector<std::string> words;
   std::map<std::string, std::string> options; // without the leading "--"; flags map to ""
   bool json = false;
-  bool help = false;
+  bool help = false;    // --help, or the "help" command: `command` names the topic, if any
+  bool version = false; // --version
   std::optional<std::string> helperPath;
 
   bool has(const std::string& name) const { return options.count(name) > 0; }
   std::optional<std::string> text(const std::string& name) const;
   // The option's value as a number; a UsageError when it is not one.
   std::optional<double> number(const std::string& name) const;
+  // The words from `first` on, joined by spaces: the text of say and render.
+  std::string joinedWords(size_t first) const;
 };
 
 // Reads argv (without the program name). Throws UsageError.
 Arguments parseArguments(const std::vector<std::string>& argv);
 
-extern const char* const usageText;
+// The whole usage, for --help and for a command line with nothing on it.
+std::string usageText();
+// One command's help; a UsageError for a command that does not exist.
+std::string commandHelp(const std::string& command);
 
 } // namespace quelt::client

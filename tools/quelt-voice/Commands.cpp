@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include "Languages.h"
 #include "Terminal.h"
 
 #include <algorithm>
@@ -16,6 +17,13 @@ namespace quelt::client {
 namespace {
 
 using Kind = Incoming::Kind;
+
+// How the helper's log begins the lines the hints build on.
+constexpr const char* enginesUnavailable = "audio and speech engines unavailable: ";
+constexpr const char* noSoundServer = "no sound server reachable";
+constexpr const char* soundServerHint =
+    "quelt-voice: recording needs a PulseAudio server (PipeWire's pulse server will do): start "
+    "one (pulseaudio --start), or set PULSE_SERVER to where one listens\n";
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
@@ -42,7 +50,20 @@ std::string absolutePath(const std::string& path) {
 class Conversation {
 public:
   Conversation(HelperChild& helper, const Arguments& arguments)
-      : helper_(helper), args_(arguments) {}
+      : helper_(helper), args_(arguments) {
+    // The helper's log says what it could not load or reach; the hints below build on it.
+    helper_.onLog([this](const std::string& line) {
+      live_.clear();
+      std::cerr << line << '\n' << std::flush;
+      if (line.rfind(enginesUnavailable, 0) == 0)
+        enginesFailure_ = line.substr(std::string(enginesUnavailable).size());
+      else if (line.rfind(noSoundServer, 0) == 0)
+        soundServerFailure_ = line;
+    });
+  }
+
+  // The log's handler points here; the helper outlives this conversation.
+  ~Conversation() { helper_.onLog({}); }
 
   int run() {
     const std::string& command = args_.command;
@@ -86,9 +107,35 @@ private:
 
   int failure(const Json& error) {
     live_.clear();
-    std::cerr << "quelt-voice: " << error.value("code", "error") << ": "
-              << error.value("message", "") << '\n';
+    std::string code = error.value("code", "error");
+    std::cerr << "quelt-voice: " << code << ": " << error.value("message", "") << '\n';
+    helper_.drainLog();
+    if (!enginesFailure_.empty())
+      return enginesMissing();
+    if (code == "no_input_device" || code == "device_not_found")
+      std::cerr << (soundServerFailure_.empty()
+                        ? "quelt-voice: `quelt-voice devices` lists the recording devices\n"
+                        : soundServerHint);
+    if (code == "locale_unsupported")
+      std::cerr << "quelt-voice: installed recognition locales: " << installedLocales() << '\n';
     return exitFailed;
+  }
+
+  int enginesMissing() {
+    std::cerr << "quelt-voice: the helper could not load its audio and speech engines (see "
+                 "above for where it looked); reinstall quelt-voice-helper, or set "
+                 "QUELT_VOICE_ENGINES to the path of quelt-voice-helper-engines.so\n";
+    return exitFailed;
+  }
+
+  std::string installedLocales() {
+    int64_t id = helper_.send("locales.list");
+    Incoming in = helper_.reply(id, [](const Incoming&) {});
+    std::string list;
+    if (in.kind == Kind::message && in.message.value("ok", false))
+      for (const Json& locale : in.message["result"].value("locales", Json::array()))
+        list += (list.empty() ? "" : ", ") + locale.value("identifier", "");
+    return list.empty() ? "none" : list;
   }
 
   int helperEnded() {
@@ -122,17 +169,26 @@ private:
 
   Json speechParams(const std::string& text) {
     Json params = {{"text", text}};
-    for (const char* key : {"voice", "language"})
-      if (auto value = args_.text(key))
-        params[key] = *value;
+    if (auto voice = args_.text("voice"))
+      params["voice"] = *voice;
+    else if (auto language = args_.text("language"))
+      params.update(voiceChoiceFor(*language, installedVoices()));
     for (const char* key : {"rate", "pitch", "volume"})
       if (auto value = args_.number(key))
         params[key] = *value;
     return params;
   }
 
+  Json installedVoices() {
+    int64_t id = helper_.send("voices.list");
+    Incoming in = helper_.reply(id, [](const Incoming&) {});
+    if (in.kind == Kind::message && in.message.value("ok", false))
+      return in.message["result"].value("voices", Json::array());
+    return Json::array();
+  }
+
   int say() {
-    const std::string& text = args_.words[0];
+    const std::string text = args_.joinedWords(0);
     Json params = speechParams(text);
     params["utterance"] = 1;
     int64_t request = helper_.send("speech.speak", params);
@@ -169,6 +225,14 @@ private:
       } else if (event == "speech.finished" || event == "speech.cancelled") {
         live_.clear();
         bool finished = event == "speech.finished";
+        if (!finished && !stopAsked) {
+          // Nobody here asked for the stop: the helper could not speak it.
+          helper_.drainLog();
+          if (!enginesFailure_.empty())
+            return enginesMissing();
+          std::cerr << "quelt-voice: the helper cancelled the speech\n";
+          return exitFailed;
+        }
         if (!args_.json)
           std::cout << (finished ? "spoke" : "stopped") << " with voice "
                     << (voice.empty() ? "(system default)" : voice) << '\n';
@@ -181,7 +245,7 @@ private:
     std::string path = absolutePath(args_.words[0]);
     std::string format = args_.text("format").value_or(
         lower(std::filesystem::path(path).extension().string()) == ".caf" ? "caf" : "wav");
-    Json params = speechParams(args_.words[1]);
+    Json params = speechParams(args_.joinedWords(1));
     params["path"] = path;
     params["format"] = format;
     int status = exitOk;
@@ -332,6 +396,11 @@ private:
     if (!result || args_.json)
       return status;
     const Json& list = (*result)["devices"];
+    helper_.drainLog();
+    if (list.empty() && !soundServerFailure_.empty()) {
+      std::cerr << soundServerHint;
+      return exitFailed;
+    }
     if (list.empty())
       std::cout << "no recording devices\n";
     for (const Json& device : list) {
@@ -348,15 +417,6 @@ private:
     return exitOk;
   }
 
-  static bool languageMatches(const std::string& voiceLanguage, const std::string& wanted) {
-    auto normalise = [](std::string tag) {
-      std::replace(tag.begin(), tag.end(), '_', '-');
-      return lower(tag);
-    };
-    std::string have = normalise(voiceLanguage), want = normalise(wanted);
-    return have == want || have.rfind(want + "-", 0) == 0;
-  }
-
   int voices() {
     int status = exitOk;
     auto wanted = args_.text("language");
@@ -365,7 +425,7 @@ private:
       return status;
     std::vector<Json> shown;
     for (const Json& voice : (*result)["voices"])
-      if (!wanted || languageMatches(voice.value("language", ""), *wanted))
+      if (!wanted || languageCovers(*wanted, voice.value("language", "")))
         shown.push_back(voice);
     // Filtered, the reply is printed as the helper would have given it for these voices.
     if (args_.json) {
@@ -373,21 +433,42 @@ private:
         std::cout << Json{{"id", 1}, {"ok", true}, {"result", {{"voices", shown}}}}.dump() << '\n';
       return exitOk;
     }
-    size_t idWidth = 0, languageWidth = 0;
+    std::vector<std::vector<std::string>> rows = {{"ID", "LANGUAGE", "NAME", "GENDER", "QUALITY"}};
     for (const Json& voice : shown) {
-      idWidth = std::max(idWidth, voice.value("id", "").size());
-      languageWidth = std::max(languageWidth, voice.value("language", "").size());
+      std::string quality = voice.value("quality", "");
+      if (voice.value("is_novelty", false))
+        quality += ", novelty";
+      if (voice.value("is_personal", false))
+        quality += ", personal";
+      rows.push_back({voice.value("id", ""), voice.value("language", ""), voice.value("name", ""),
+                      voice.value("gender", ""), quality});
     }
-    for (const Json& voice : shown) {
-      std::string id = voice.value("id", ""), language = voice.value("language", "");
-      std::cout << id << std::string(idWidth - id.size() + 2, ' ') << language
-                << std::string(languageWidth - language.size() + 2, ' ')
-                << voice.value("name", "") << " (" << voice.value("gender", "") << ", "
-                << voice.value("quality", "") << ")\n";
-    }
+    if (!shown.empty())
+      printTable(rows);
     if (shown.empty())
       std::cout << "no voices" << (wanted ? " for " + *wanted : std::string()) << '\n';
     return exitOk;
+  }
+
+  // Columns as wide as their widest cell (in code points, enough for names like "Māori").
+  static void printTable(const std::vector<std::vector<std::string>>& rows) {
+    auto width = [](const std::string& text) {
+      return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      }));
+    };
+    std::vector<size_t> widths;
+    for (const auto& row : rows)
+      for (size_t i = 0; i < row.size(); ++i) {
+        widths.resize(std::max(widths.size(), row.size()));
+        widths[i] = std::max(widths[i], width(row[i]));
+      }
+    for (const auto& row : rows) {
+      std::string line;
+      for (size_t i = 0; i < row.size(); ++i)
+        line += row[i] + (i + 1 < row.size() ? std::string(widths[i] - width(row[i]) + 2, ' ') : "");
+      std::cout << line << '\n';
+    }
   }
 
   int locales() {
@@ -406,21 +487,51 @@ private:
     return exitOk;
   }
 
+  // What the helper can do here, and what stands in the way of anything it cannot.
   int status() {
     int status = exitOk;
     auto hello = call("hello", Json::object(), status);
     if (!hello)
       return status;
     auto permissions = call("authorization.status", Json::object(), status);
-    if (!permissions || args_.json)
+    if (!permissions)
       return status;
+    auto voices = call("voices.list", Json::object(), status);
+    if (!voices)
+      return status;
+    auto locales = call("locales.list", Json::object(), status);
+    if (!locales)
+      return status;
+    auto devices = call("devices.list", Json::object(), status);
+    if (!devices)
+      return status;
+    helper_.drainLog();
+    bool engines = enginesFailure_.empty();
+    if (args_.json)
+      return engines ? exitOk : exitFailed;
+    std::string defaultDevice;
+    for (const Json& device : (*devices)["devices"])
+      if (device.value("is_default", false))
+        defaultDevice = device.value("uid", "");
+    std::string localeList;
+    for (const Json& locale : (*locales)["locales"])
+      localeList += (localeList.empty() ? "" : ", ") + locale.value("identifier", "");
+    size_t deviceCount = (*devices)["devices"].size();
     std::cout << "quelt-voice-helper " << hello->value("version", "") << " (protocol "
               << hello->value("protocol", 0) << "), pid " << hello->value("pid", 0) << ", OS "
               << hello->value("os_version", "") << '\n'
+              << "engines: " << (engines ? "loaded" : "unavailable: " + enginesFailure_) << '\n'
+              << "voices: " << (*voices)["voices"].size() << '\n'
+              << "recognition locales: " << (localeList.empty() ? "none" : localeList) << '\n'
+              << "recording devices: " << deviceCount
+              << (defaultDevice.empty() ? "" : ", default " + defaultDevice)
+              << (soundServerFailure_.empty() ? "" : " (" + soundServerFailure_ + ")") << '\n'
               << "speech analyzer: " << (hello->value("speech_analyzer", false) ? "yes" : "no")
               << '\n'
               << "microphone permission: " << permissions->value("microphone", "") << '\n'
               << "speech permission: " << permissions->value("speech", "") << '\n';
+    if (!engines)
+      return enginesMissing();
     return exitOk;
   }
 
@@ -448,7 +559,7 @@ private:
         continue;
       }
       if (in.kind == Kind::ended)
-        return helperEnded();
+        return shutdownSent_ ? exitOk : helperEnded();
       if (in.kind == Kind::input) {
         char chunk[65536];
         ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
@@ -515,6 +626,7 @@ private:
         captures.insert(*entry.session);
       if (entry.op == "speech.speak" && (entry.session = session("utterance")))
         utterances.insert(*entry.session);
+      shutdownSent_ = shutdownSent_ || entry.op == "shutdown";
       owed[id] = std::move(entry);
     }
     helper_.sendLine(line);
@@ -523,6 +635,9 @@ private:
   HelperChild& helper_;
   const Arguments& args_;
   LiveLine live_;
+  std::string enginesFailure_;    // why the helper has no engines, from its log
+  std::string soundServerFailure_; // the helper's word that no sound server answered
+  bool shutdownSent_ = false;      // raw: the person sent "shutdown" themselves
 };
 
 } // namespace

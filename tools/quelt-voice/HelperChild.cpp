@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -55,18 +56,22 @@ int HelperChild::interruptCount() { return interrupts.load(); }
 
 HelperChild::HelperChild(const std::string& path) {
   catchInterrupts();
-  int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0)
-    throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    ::close(in[0]);
-    ::close(in[1]);
-    throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+      ::pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int saved = errno;
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+      if (fd >= 0)
+        ::close(fd);
+    throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(saved));
   }
+  // The helper's end of its stderr blocks as usual; only this side reads without waiting.
+  ::fcntl(err[1], F_SETFL, ::fcntl(err[1], F_GETFL) & ~O_NONBLOCK);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setpgroup(&attributes, 0);
@@ -83,11 +88,14 @@ HelperChild::HelperChild(const std::string& path) {
   posix_spawnattr_destroy(&attributes);
   ::close(in[0]);
   ::close(out[1]);
+  ::close(err[1]);
   toHelper_ = in[1];
   fromHelper_ = out[0];
+  logFromHelper_ = err[0];
   if (failed != 0) {
     closeFd(toHelper_);
     closeFd(fromHelper_);
+    closeFd(logFromHelper_);
     pid_ = -1;
     throw std::runtime_error("cannot start " + path + ": " + std::strerror(failed));
   }
@@ -99,8 +107,44 @@ HelperChild::~HelperChild() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
+  drainLog();
+  if (!logBuffer_.empty())
+    log(logBuffer_);
   closeFd(fromHelper_);
+  closeFd(logFromHelper_);
 }
+
+void HelperChild::log(const std::string& line) {
+  if (onLog_)
+    onLog_(line);
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+bool HelperChild::readLog() {
+  if (logFromHelper_ < 0)
+    return false;
+  for (;;) {
+    char chunk[8192];
+    ssize_t got = ::read(logFromHelper_, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      return errno == EAGAIN;
+    if (got == 0) {
+      closeFd(logFromHelper_);
+      return false;
+    }
+    logBuffer_.append(chunk, static_cast<size_t>(got));
+    for (auto end = logBuffer_.find('\n'); end != std::string::npos; end = logBuffer_.find('\n')) {
+      std::string line = logBuffer_.substr(0, end);
+      logBuffer_.erase(0, end + 1);
+      log(line);
+    }
+  }
+}
+
+void HelperChild::drainLog() { readLog(); }
 
 bool HelperChild::sendLine(const std::string& line) {
   std::string bytes = line + "\n";
@@ -146,11 +190,14 @@ Incoming HelperChild::next(std::optional<std::chrono::milliseconds> timeout) {
         return {Incoming::Kind::timedOut, {}, {}};
       wait = static_cast<int>(left.count());
     }
-    pollfd fds[3] = {{fromHelper_, POLLIN, 0}, {interruptPipe[0], POLLIN, 0},
-                     {inputFd_, POLLIN, 0}};
-    int n = ::poll(fds, inputFd_ >= 0 ? 3 : 2, wait);
+    // A negative descriptor is skipped by poll.
+    pollfd fds[4] = {{fromHelper_, POLLIN, 0}, {interruptPipe[0], POLLIN, 0},
+                     {logFromHelper_, POLLIN, 0}, {inputFd_, POLLIN, 0}};
+    int n = ::poll(fds, 4, wait);
     if (n < 0 && errno == EINTR)
       continue;
+    if (fds[2].revents & (POLLIN | POLLHUP | POLLERR))
+      readLog();
     if (fds[1].revents & POLLIN) {
       char drain[64];
       while (::read(interruptPipe[0], drain, sizeof drain) > 0) {
@@ -168,7 +215,7 @@ Incoming HelperChild::next(std::optional<std::chrono::milliseconds> timeout) {
         buffer_.append(chunk, static_cast<size_t>(got));
       continue;
     }
-    if (inputFd_ >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
+    if (inputFd_ >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))
       return {Incoming::Kind::input, {}, {}};
   }
 }
@@ -209,6 +256,8 @@ bool HelperChild::waitExit(std::chrono::milliseconds timeout) {
     }
     if (std::chrono::steady_clock::now() >= deadline)
       return false;
+    // A helper still writing its log must not block on a full pipe while it ends.
+    readLog();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }

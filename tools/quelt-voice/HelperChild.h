@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -59,6 +60,13 @@ public:
   // Sends "shutdown", waits for the helper to exit and returns true when it exited with 0.
   bool shutdown();
 
+  // Where the helper's stderr lines go (its log: what it could not load or reach). They are
+  // printed to this client's stderr until a handler is set.
+  void onLog(std::function<void(const std::string&)> handler) { onLog_ = std::move(handler); }
+  // Hands on the log lines the helper has written so far, without waiting. The helper writes its
+  // log and its replies in one order, so after a reply this has every line written before it.
+  void drainLog();
+
   pid_t pid() const { return pid_; }
   // Makes `next` also report when `fd` is readable (raw mode's standard input); -1 stops it.
   void watchInput(int fd) { inputFd_ = fd; }
@@ -72,11 +80,17 @@ public:
 
 private:
   bool waitExit(std::chrono::milliseconds timeout);
+  // Reads what is there of the helper's stderr; false at its end.
+  bool readLog();
+  void log(const std::string& line);
 
   pid_t pid_ = -1;
   int lastStatus_ = -1;
   int toHelper_ = -1;
   int fromHelper_ = -1;
+  int logFromHelper_ = -1;
+  std::string logBuffer_;
+  std::function<void(const std::string&)> onLog_;
   int inputFd_ = -1;
   bool ended_ = false;
   int64_t nextId_ = 0;

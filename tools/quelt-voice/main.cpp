@@ -3,6 +3,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "HelperChild.h"
+#include "server/Version.h"
 
 #include <climits>
 #include <cstdlib>
@@ -33,15 +34,23 @@ std::string helperPath(const quelt::client::Arguments& arguments) {
 
 int main(int argc, char** argv) {
   using namespace quelt::client;
+  if (argc < 2) {
+    std::cerr << usageText();
+    return exitUsage;
+  }
   Arguments arguments;
   try {
     arguments = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (arguments.help) {
+      std::cout << (arguments.command.empty() ? usageText() : commandHelp(arguments.command));
+      return exitOk;
+    }
   } catch (const UsageError& error) {
     std::cerr << "quelt-voice: " << error.what() << " (quelt-voice --help shows the usage)\n";
     return exitUsage;
   }
-  if (arguments.help) {
-    std::cout << usageText;
+  if (arguments.version) {
+    std::cout << "quelt-voice " << quelt::projectVersion << '\n';
     return exitOk;
   }
   try {
