@@ -4,6 +4,7 @@
 #   scripts/make-fixtures.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-missing.sh festival festvox-us-slt-hts sox
 
 out=tests/fixtures
 work="$(mktemp -d)"

@@ -1,20 +1,15 @@
 #!/usr/bin/env bash
-# Installs what the helper and its tests need on Debian 12, then configures and builds.
+# Installs what the helper, its tests and benchmarks need on Debian 12, then configures and
+# builds everything.
 #   scripts/setup.sh [build-dir] [extra cmake arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/packages.sh
 
-packages=(
-  build-essential cmake pkg-config
-  nlohmann-json3-dev libicu-dev libasio-dev libgtest-dev libbenchmark-dev
-  libsndfile1-dev libsoxr-dev libpulse-dev
-  libespeak-ng-dev espeak-ng-data libpocketsphinx-dev pocketsphinx-en-us
-  pulseaudio sox festival festvox-us-slt-hts util-linux python3
-)
-
-scripts/install-missing.sh "${packages[@]}"
+scripts/install-missing.sh "${build_packages[@]}" "${test_packages[@]}"
 
 build_dir="${1:-build}"
 shift || true
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELT_BUILD_TESTS=ON \
+  -DQUELT_BUILD_BENCH=ON "$@" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"

@@ -1,0 +1,15 @@
+# Debian 12 packages, sourced by the scripts that install them.
+
+# Building the helper, its engine module and the client, and what they read at run time.
+build_packages=(
+  build-essential cmake pkg-config
+  nlohmann-json3-dev libicu-dev libasio-dev
+  libsndfile1-dev libsoxr-dev libpulse-dev
+  libespeak-ng-dev espeak-ng-data libpocketsphinx-dev pocketsphinx-en-us
+)
+
+# The tests and benchmarks add their frameworks, a sound server they start for themselves, and
+# what cpack needs to compute the package's dependencies (file, dpkg-shlibdeps).
+test_packages=(
+  libgtest-dev libbenchmark-dev pulseaudio util-linux file dpkg-dev
+)
