@@ -44,7 +44,6 @@ private:
                   std::shared_ptr<SpeechAnalyzer> analyzer, SegmentCallbacks callbacks,
                   Context context);
 
-  void runResults();
   void onResult(const std::string& text, bool isFinal);
   void onCompletion();
   void onFailure(const HelperError& error);

@@ -14,8 +14,7 @@ namespace quelt {
 
 enum class EngineKind { recognizer, analyzer };
 
-// The wire names, exact and case-sensitive.
-std::optional<EngineKind> engineKindFromName(std::string_view name);
+// The wire name, exact and case-sensitive.
 std::string_view engineKindName(EngineKind kind);
 
 // How an engine reports back; every call comes on the main queue.

@@ -1,6 +1,5 @@
 #include "HelperChild.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,11 +19,9 @@ namespace quelt::client {
 namespace {
 
 int interruptPipe[2] = {-1, -1};
-std::atomic<int> interrupts{0};
 
 void onInterrupt(int) {
   int saved = errno;
-  interrupts.fetch_add(1);
   char byte = 1;
   [[maybe_unused]] ssize_t n = ::write(interruptPipe[1], &byte, 1);
   errno = saved;
@@ -52,7 +49,6 @@ void HelperChild::catchInterrupts() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-int HelperChild::interruptCount() { return interrupts.load(); }
 
 HelperChild::HelperChild(const std::string& path) {
   catchInterrupts();

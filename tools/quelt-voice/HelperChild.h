@@ -75,8 +75,6 @@ public:
 
   // Installs the handlers that turn SIGINT, SIGTERM and SIGHUP into interruptions of `next`.
   static void catchInterrupts();
-  // How many interrupting signals arrived so far.
-  static int interruptCount();
 
 private:
   bool waitExit(std::chrono::milliseconds timeout);

@@ -12,7 +12,6 @@ class LiveLine {
 public:
   // Live output only goes to a terminal; elsewhere `show` and `clear` do nothing.
   LiveLine();
-  bool enabled() const { return enabled_; }
   // Rewrites the line, keeping the end of `text` when it is wider than the terminal.
   void show(const std::string& text);
   // Erases the live line so that a permanent line can be printed in its place.

@@ -929,6 +929,5 @@ std::shared_ptr<SpeechSynthesizer> EspeakSynthesizerService::makeSynthesizer() {
   return std::make_shared<EspeakSpeechSynthesizer>(engine_);
 }
 
-int EspeakSynthesizerService::sampleRate() { return engine_->catalogue()->rate; }
 
 } // namespace quelt

@@ -47,9 +47,6 @@ public:
   // Its `write` hands `onBuffer` a block that is reused once the call returns: copy what you keep.
   std::shared_ptr<SpeechSynthesizer> makeSynthesizer() override;
 
-  // espeak-ng's output rate; 0 when it cannot start.
-  int sampleRate();
-
 private:
   std::shared_ptr<EspeakEngine> engine_;
 };
