@@ -62,7 +62,8 @@ pid_t childOf(pid_t parent) {
 bool gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
 TEST(QueltVoice, RendersASentenceThenTranscribesRecordings) {
-  auto directory = std::filesystem::temp_directory_path() / ("quelt-voice-" + std::to_string(::getpid()));
+  auto directory =
+      std::filesystem::temp_directory_path() / ("quelt-voice-" + std::to_string(::getpid()));
   std::filesystem::create_directories(directory);
   auto wav = (directory / "spoken.wav").string();
 
@@ -73,9 +74,9 @@ TEST(QueltVoice, RendersASentenceThenTranscribesRecordings) {
   EXPECT_GT(std::filesystem::file_size(wav), 44u);
   // Unquoted words are the same text; after -- a word may start with "-".
   auto words = (directory / "words.wav").string();
-  EXPECT_EQ(client({"render", words, "Open", "the", "door", "and", "turn", "on", "the", "light."})
-                .status,
-            0);
+  EXPECT_EQ(
+      client({"render", words, "Open", "the", "door", "and", "turn", "on", "the", "light."}).status,
+      0);
   EXPECT_EQ(std::filesystem::file_size(words), std::filesystem::file_size(wav));
   EXPECT_EQ(client({"render", words, "--", "-5", "degrees"}).status, 0);
 
@@ -92,7 +93,8 @@ TEST(QueltVoice, RendersASentenceThenTranscribesRecordings) {
   EXPECT_EQ(std::count(events.begin(), events.end(), "capture.final"), 1);
 
   // As text, away from a terminal: only the final texts, one segment per line.
-  ClientRun text = client({"transcribe", "--commit-every", "4", fixtures + "/sentences-16k-mono.wav"});
+  ClientRun text =
+      client({"transcribe", "--commit-every", "4", fixtures + "/sentences-16k-mono.wav"});
   EXPECT_EQ(text.status, 0) << text.err;
   EXPECT_GE(std::count(text.out.begin(), text.out.end(), '\n'), 2) << text.out;
   EXPECT_NE(text.out.find("open the door"), std::string::npos) << text.out;
@@ -130,8 +132,8 @@ TEST(QueltVoice, ExplainsItself) {
   ClientRun help = client({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("transcribe FILE"), std::string::npos) << help.out;
-  for (auto asked : std::vector<std::vector<std::string>>{{"help", "transcribe"},
-                                                          {"transcribe", "--help"}}) {
+  for (auto asked :
+       std::vector<std::vector<std::string>>{{"help", "transcribe"}, {"transcribe", "--help"}}) {
     ClientRun one = client(asked);
     EXPECT_EQ(one.status, 0);
     EXPECT_NE(one.out.find("--commit-every SECONDS"), std::string::npos) << one.out;
@@ -160,7 +162,8 @@ TEST(QueltVoice, ErrorsSayWhatToDo) {
   EXPECT_NE(devices.err.find("no sound server reachable"), std::string::npos) << devices.err;
   EXPECT_NE(devices.err.find("pulseaudio --start"), std::string::npos) << devices.err;
 
-  ClientRun locale = client({"transcribe", "--locale", "xx-YY", fixtures + "/sentence-16k-mono.wav"});
+  ClientRun locale =
+      client({"transcribe", "--locale", "xx-YY", fixtures + "/sentence-16k-mono.wav"});
   EXPECT_EQ(locale.status, 1);
   EXPECT_NE(locale.err.find("installed recognition locales: en-US"), std::string::npos)
       << locale.err;
@@ -169,7 +172,7 @@ TEST(QueltVoice, ErrorsSayWhatToDo) {
 TEST(QueltVoice, RawPassesLinesThroughAndWaitsForWhatItStarted) {
   ClientRun raw = client({"raw"}, R"({"id":1,"op":"hello"}
 {"id":2,"op":"capture.start","params":{"capture":7,"source":{"kind":"file","path":")" +
-                                fixtures + R"(/sentence-16k-mono.wav"}}}
+                                      fixtures + R"(/sentence-16k-mono.wav"}}}
 not json
 )");
   EXPECT_EQ(raw.status, 0) << raw.err;
@@ -186,7 +189,8 @@ not json
 
   // The person's own "shutdown" ends the helper, and that is success. The version is the
   // project's.
-  ClientRun ended = client({"raw"}, "{\"id\":1,\"op\":\"hello\"}\n{\"id\":2,\"op\":\"shutdown\"}\n");
+  ClientRun ended =
+      client({"raw"}, "{\"id\":1,\"op\":\"hello\"}\n{\"id\":2,\"op\":\"shutdown\"}\n");
   EXPECT_EQ(ended.status, 0) << ended.err;
   lines = jsonLines(ended.out);
   ASSERT_EQ(lines.size(), 2u);
@@ -224,7 +228,8 @@ TEST_F(QueltVoiceOnASoundServer, CtrlCStopsTheCaptureAndLeavesNoHelper) {
     if (microphone)
       command.insert(command.end(), {"listen", "--device", micSourceName});
     else
-      command.insert(command.end(), {"transcribe", "--realtime", fixtures + "/sentences-16k-mono.wav"});
+      command.insert(command.end(),
+                     {"transcribe", "--realtime", fixtures + "/sentences-16k-mono.wav"});
     HelperProcess process(command);
     bool listening = false;
     while (auto line = process.next(30s))

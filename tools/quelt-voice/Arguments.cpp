@@ -26,8 +26,9 @@ struct Command {
 
 const std::vector<Option> voiceOptions = {
     {"voice", "ID", "the voice to use, an id from `quelt-voice voices`"},
-    {"language", "TAG", "a voice for this language when no --voice is given (fr, en-GB, zh); "
-                        "a language without a region gets its main one (fr: France)"},
+    {"language", "TAG",
+     "a voice for this language when no --voice is given (fr, en-GB, zh); "
+     "a language without a region gets its main one (fr: France)"},
     {"rate", "0..1", "speaking rate; 0.5 is the normal rate"},
     {"pitch", "0.5..2", "pitch multiplier; 1 is the voice's own"},
     {"volume", "0..1", "volume; 1 is full"},
@@ -40,8 +41,7 @@ std::vector<Option> with(std::vector<Option> base, const std::vector<Option>& mo
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> all = {
-      {"say", "TEXT...", 1, SIZE_MAX, voiceOptions,
-       "speak TEXT and wait until it has been spoken",
+      {"say", "TEXT...", 1, SIZE_MAX, voiceOptions, "speak TEXT and wait until it has been spoken",
        "The words are joined by single spaces. Ctrl-C stops the speech at once."},
       {"render", "PATH TEXT...", 2, SIZE_MAX,
        with(voiceOptions, {{"format", "wav|caf",
@@ -51,7 +51,10 @@ const std::vector<Command>& commands() {
        "PATH's extension picks the container (.wav, .caf, .aiff, .flac, ...); a PATH without one "
        "is refused. --format picks the sample encoding within it. Prints the file's duration, "
        "frames, rate, channels, size and the voice used."},
-      {"transcribe", "FILE", 1, 1,
+      {"transcribe",
+       "FILE",
+       1,
+       1,
        {{"realtime", nullptr, "deliver the file at its natural speed, as a microphone would"},
         {"commit-every", "SECONDS", "end a segment every SECONDS of audio (implies --realtime)"},
         {"locale", "TAG", "the recognition locale (see `quelt-voice locales`)"}},
@@ -60,7 +63,10 @@ const std::vector<Command>& commands() {
        "count. On a terminal the partial text is shown live; the final text of each segment is "
        "printed on a line of its own. Ctrl-C stops, keeping what was recognised; a second "
        "Ctrl-C cancels."},
-      {"listen", "", 0, 0,
+      {"listen",
+       "",
+       0,
+       0,
        {{"seconds", "N", "stop after N seconds"},
         {"device", "UID", "the recording device, a uid from `quelt-voice devices`"},
         {"commit-every", "SECONDS", "end a segment every SECONDS of audio"},
@@ -69,18 +75,35 @@ const std::vector<Command>& commands() {
        "On a terminal a level bar and the partial text are shown live; the final text of each "
        "segment is printed on a line of its own. Ctrl-C stops, keeping what was recognised; a "
        "second Ctrl-C cancels. Needs a PulseAudio server (PipeWire's pulse server will do)."},
-      {"devices", "", 0, 0, {}, "recording devices, the default marked with *",
+      {"devices",
+       "",
+       0,
+       0,
+       {},
+       "recording devices, the default marked with *",
        "Lists the sound server's recording devices: uid, name, channels, rate."},
-      {"voices", "", 0, 0,
+      {"voices",
+       "",
+       0,
+       0,
        {{"language", "TAG", "only the voices of this language (en, en-GB, zh, ...)"}},
        "installed voices",
        "Lists id, language, name, gender and quality of every voice. A language without a "
        "region shows all of its regions' voices."},
       {"locales", "", 0, 0, {}, "recognition locales", "Lists the locales dictation can use."},
-      {"status", "", 0, 0, {}, "what the helper can do here",
+      {"status",
+       "",
+       0,
+       0,
+       {},
+       "what the helper can do here",
        "The helper's version and protocol, permissions, voices, recognition locales and "
        "recording devices, and what stands in the way of any of them."},
-      {"raw", "", 0, 0, {},
+      {"raw",
+       "",
+       0,
+       0,
+       {},
        "pass JSON request lines from stdin to the helper, print what it says",
        "Each line of standard input goes to the helper as it is; each line the helper writes is "
        "printed as it is. At the end of input the client waits for the replies still owed and "
@@ -170,8 +193,7 @@ std::string commandHelp(const std::string& name) {
     return usageText();
   std::string text = "usage: quelt-voice " + synopsisOf(*command) +
                      (command->options.empty() ? "" : " [OPTIONS]") + "\n\n" +
-                     wrap(std::string(command->summary) + ". " + command->details, 78, 0) +
-                     "\n";
+                     wrap(std::string(command->summary) + ". " + command->details, 78, 0) + "\n";
   if (!command->options.empty()) {
     text += "\noptions:\n";
     for (const Option& option : command->options) {
@@ -263,7 +285,8 @@ Arguments parseArguments(const std::vector<std::string>& argv) {
         if (name == candidate.name)
           option = &candidate;
     if (!option) {
-      std::string hint = command && word[1] != '-' ? "; text that starts with \"-\" goes after --" : "";
+      std::string hint =
+          command && word[1] != '-' ? "; text that starts with \"-\" goes after --" : "";
       throw UsageError("unknown option " + word.substr(0, word.find('=')) +
                        (command ? " for " + parsed.command : std::string()) + hint);
     }
@@ -289,13 +312,12 @@ Arguments parseArguments(const std::vector<std::string>& argv) {
     throw UsageError("no command given");
   size_t count = parsed.words.size();
   if (count < command->minWords || count > command->maxWords) {
-    std::string wanted = command->maxWords == SIZE_MAX
-                             ? std::string(command->synopsis)
-                             : command->maxWords == 0 ? std::string("no arguments")
-                                                      : std::string(command->synopsis);
+    std::string wanted = command->maxWords == SIZE_MAX ? std::string(command->synopsis)
+                         : command->maxWords == 0      ? std::string("no arguments")
+                                                       : std::string(command->synopsis);
     throw UsageError(parsed.command + " takes " + wanted + ", not " +
-                     (count == 0 ? std::string("nothing") : std::to_string(count) + " word" +
-                                                                 (count == 1 ? "" : "s")));
+                     (count == 0 ? std::string("nothing")
+                                 : std::to_string(count) + " word" + (count == 1 ? "" : "s")));
   }
   return parsed;
 }

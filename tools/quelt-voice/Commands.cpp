@@ -26,9 +26,8 @@ constexpr const char* soundServerHint =
     "one (pulseaudio --start), or set PULSE_SERVER to where one listens\n";
 
 std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
-    return static_cast<char>(std::tolower(c));
-  });
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
 }
 
@@ -74,7 +73,8 @@ public:
     if (command == "transcribe") {
       // A commit cuts the audio wherever delivery has got to when it arrives, so cutting a
       // file at its own times needs the file delivered at its natural speed.
-      Json source = {{"kind", "file"}, {"path", absolutePath(args_.words[0])},
+      Json source = {{"kind", "file"},
+                     {"path", absolutePath(args_.words[0])},
                      {"realtime", args_.has("realtime") || args_.has("commit-every")}};
       return dictate(source, std::nullopt);
     }
@@ -218,8 +218,8 @@ private:
       if (message.value("utterance", int64_t{-1}) != 1)
         continue;
       if (event == "speech.range") {
-        std::string word = utf16Slice(text, message.value("location", 0L),
-                                      message.value("length", 0L));
+        std::string word =
+            utf16Slice(text, message.value("location", 0L), message.value("length", 0L));
         if (!args_.json)
           live_.show("speaking: " + word);
       } else if (event == "speech.finished" || event == "speech.cancelled") {
@@ -382,7 +382,7 @@ private:
         printFinals(true);
         live_.clear();
         return event == "capture.cancelled" || (interrupts > 0 && !microphone) ? exitInterrupted
-                                                                              : exitOk;
+                                                                               : exitOk;
       } else if (event == "capture.failed") {
         printFinals(true);
         return failure(message.value("error", Json::object()));
@@ -404,10 +404,9 @@ private:
     if (list.empty())
       std::cout << "no recording devices\n";
     for (const Json& device : list) {
-      std::cout << (device.value("is_default", false) ? "* " : "  ")
-                << device.value("uid", "") << "  " << device.value("name", "") << "  ("
-                << device.value("input_channels", 0) << " ch, "
-                << number(device.value("sample_rate", 0.0), 0) << " Hz";
+      std::cout << (device.value("is_default", false) ? "* " : "  ") << device.value("uid", "")
+                << "  " << device.value("name", "") << "  (" << device.value("input_channels", 0)
+                << " ch, " << number(device.value("sample_rate", 0.0), 0) << " Hz";
       if (device.contains("transport"))
         std::cout << ", " << device.value("transport", "");
       if (device.contains("manufacturer"))
@@ -466,7 +465,8 @@ private:
     for (const auto& row : rows) {
       std::string line;
       for (size_t i = 0; i < row.size(); ++i)
-        line += row[i] + (i + 1 < row.size() ? std::string(widths[i] - width(row[i]) + 2, ' ') : "");
+        line +=
+            row[i] + (i + 1 < row.size() ? std::string(widths[i] - width(row[i]) + 2, ' ') : "");
       std::cout << line << '\n';
     }
   }
@@ -480,8 +480,8 @@ private:
       std::cout << locale.value("identifier", "");
       for (const auto& [key, value] : locale.items())
         if (key != "identifier")
-          std::cout << "  " << key << "=" << (value.is_string() ? value.get<std::string>()
-                                                               : value.dump());
+          std::cout << "  " << key << "="
+                    << (value.is_string() ? value.get<std::string>() : value.dump());
       std::cout << '\n';
     }
     return exitOk;
@@ -607,8 +607,8 @@ private:
     std::optional<int64_t> session; // the capture or utterance a start names
   };
 
-  void forward(const std::string& line, std::map<int64_t, Owed>& owed,
-               std::set<int64_t>& captures, std::set<int64_t>& utterances) {
+  void forward(const std::string& line, std::map<int64_t, Owed>& owed, std::set<int64_t>& captures,
+               std::set<int64_t>& utterances) {
     if (line.find_first_not_of(" \t\r") == std::string::npos)
       return;
     Json request = Json::parse(line, nullptr, false);
@@ -635,7 +635,7 @@ private:
   HelperChild& helper_;
   const Arguments& args_;
   LiveLine live_;
-  std::string enginesFailure_;    // why the helper has no engines, from its log
+  std::string enginesFailure_;     // why the helper has no engines, from its log
   std::string soundServerFailure_; // the helper's word that no sound server answered
   bool shutdownSent_ = false;      // raw: the person sent "shutdown" themselves
 };

@@ -10,8 +10,8 @@ namespace quelt::client {
 // Exit statuses of the client.
 enum ExitStatus : int {
   exitOk = 0,
-  exitFailed = 1,      // the helper reported a failure, or ended early
-  exitUsage = 2,       // the command line was wrong
+  exitFailed = 1, // the helper reported a failure, or ended early
+  exitUsage = 2,  // the command line was wrong
   exitInterrupted = 130,
 };
 

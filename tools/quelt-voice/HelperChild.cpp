@@ -49,7 +49,6 @@ void HelperChild::catchInterrupts() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-
 HelperChild::HelperChild(const std::string& path) {
   catchInterrupts();
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
@@ -163,8 +162,8 @@ int64_t HelperChild::send(const std::string& op, const Json& params) {
 }
 
 Incoming HelperChild::next(std::optional<std::chrono::milliseconds> timeout) {
-  auto deadline = timeout ? std::optional(std::chrono::steady_clock::now() + *timeout)
-                          : std::nullopt;
+  auto deadline =
+      timeout ? std::optional(std::chrono::steady_clock::now() + *timeout) : std::nullopt;
   for (;;) {
     auto end = buffer_.find('\n');
     if (end != std::string::npos) {
@@ -187,8 +186,10 @@ Incoming HelperChild::next(std::optional<std::chrono::milliseconds> timeout) {
       wait = static_cast<int>(left.count());
     }
     // A negative descriptor is skipped by poll.
-    pollfd fds[4] = {{fromHelper_, POLLIN, 0}, {interruptPipe[0], POLLIN, 0},
-                     {logFromHelper_, POLLIN, 0}, {inputFd_, POLLIN, 0}};
+    pollfd fds[4] = {{fromHelper_, POLLIN, 0},
+                     {interruptPipe[0], POLLIN, 0},
+                     {logFromHelper_, POLLIN, 0},
+                     {inputFd_, POLLIN, 0}};
     int n = ::poll(fds, 4, wait);
     if (n < 0 && errno == EINTR)
       continue;
@@ -225,8 +226,7 @@ bool HelperChild::shutdown() {
     Incoming in = next(std::chrono::seconds(10));
     if (in.kind == Incoming::Kind::interrupted)
       continue;
-    if (in.kind != Incoming::Kind::message ||
-        (in.message.contains("id") && in.message["id"] == id))
+    if (in.kind != Incoming::Kind::message || (in.message.contains("id") && in.message["id"] == id))
       break;
   }
   closeFd(toHelper_);

@@ -45,8 +45,7 @@ public:
   // interrupting signal (SIGINT, SIGTERM, SIGHUP) ends the wait early.
   Incoming next(std::optional<std::chrono::milliseconds> timeout = std::nullopt);
   // Reads until the reply to `id` arrives, handing every other message to `onOther`.
-  template <typename OnOther>
-  Incoming reply(int64_t id, OnOther&& onOther) {
+  template <typename OnOther> Incoming reply(int64_t id, OnOther&& onOther) {
     for (;;) {
       Incoming in = next();
       if (in.kind != Incoming::Kind::message)

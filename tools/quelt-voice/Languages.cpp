@@ -17,7 +17,7 @@ std::string normalised(std::string tag) {
 }
 
 struct Tag {
-  std::string language;  // as written (cmn)
+  std::string language; // as written (cmn)
   bool explicitRegion = false;
   bool explicitScript = false;
   std::string canonical; // the language ICU counts it as (cmn: zh)
@@ -38,8 +38,8 @@ std::optional<Tag> parse(const std::string& text) {
   locale.addLikelySubtags(status);
   if (U_FAILURE(status))
     return std::nullopt;
-  tag.likely = std::string(locale.getLanguage()) + "_" + locale.getScript() + "_" +
-               locale.getCountry();
+  tag.likely =
+      std::string(locale.getLanguage()) + "_" + locale.getScript() + "_" + locale.getCountry();
   return tag;
 }
 
@@ -79,8 +79,9 @@ nlohmann::json voiceChoiceFor(const std::string& wanted, const nlohmann::json& v
       continue;
     std::string name = voice.value("name", "");
     std::string aliasSuffix = " (" + language + ")";
-    bool alias = name.size() > aliasSuffix.size() &&
-                 name.compare(name.size() - aliasSuffix.size(), aliasSuffix.size(), aliasSuffix) == 0;
+    bool alias =
+        name.size() > aliasSuffix.size() &&
+        name.compare(name.size() - aliasSuffix.size(), aliasSuffix.size(), aliasSuffix) == 0;
     anyAlias = anyAlias || alias;
     if (!alias && !own)
       own = voice.value("id", "");
@@ -97,7 +98,8 @@ bool languageCovers(const std::string& wanted, const std::string& voiceLanguage)
   auto wantTag = parse(wanted);
   auto haveTag = parse(voiceLanguage);
   // Only a bare language widens to the languages ICU counts as it.
-  return wantTag && haveTag && want == wantTag->language && wantTag->canonical == haveTag->canonical;
+  return wantTag && haveTag && want == wantTag->language &&
+         wantTag->canonical == haveTag->canonical;
 }
 
 } // namespace quelt::client

@@ -18,7 +18,8 @@ namespace {
 std::string helperPath(const quelt::client::Arguments& arguments) {
   if (arguments.helperPath)
     return *arguments.helperPath;
-  if (const char* fromEnvironment = std::getenv("QUELT_VOICE_HELPER"); fromEnvironment && *fromEnvironment)
+  if (const char* fromEnvironment = std::getenv("QUELT_VOICE_HELPER");
+      fromEnvironment && *fromEnvironment)
     return fromEnvironment;
   std::error_code failed;
   auto self = std::filesystem::read_symlink("/proc/self/exe", failed);

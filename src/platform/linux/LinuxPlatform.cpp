@@ -57,8 +57,8 @@ public:
   // Null when the module cannot be loaded; `failure()` then says why.
   const EngineServices* services() {
     std::call_once(once_, [this] {
-      auto* make = reinterpret_cast<MakeEngineServices*>(openModule(makeEngineServicesSymbol,
-                                                                   failure_));
+      auto* make =
+          reinterpret_cast<MakeEngineServices*>(openModule(makeEngineServicesSymbol, failure_));
       if (make) {
         make(services_, log_);
         loaded_ = true;
