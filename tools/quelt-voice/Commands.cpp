@@ -128,13 +128,22 @@ private:
     return exitFailed;
   }
 
-  std::string installedLocales() {
-    int64_t id = helper_.send("locales.list");
+  // A list the helper keeps under `key` in the reply to `op`, asked for on the side: nothing is
+  // echoed, and a failure reads as an empty list.
+  Json quietList(const std::string& op, const std::string& key) {
+    int64_t id = helper_.send(op);
     Incoming in = helper_.reply(id, [](const Incoming&) {});
-    std::string list;
     if (in.kind == Kind::message && in.message.value("ok", false))
-      for (const Json& locale : in.message["result"].value("locales", Json::array()))
-        list += (list.empty() ? "" : ", ") + locale.value("identifier", "");
+      return in.message["result"].value(key, Json::array());
+    return Json::array();
+  }
+
+  std::string installedLocales() { return localeNames(quietList("locales.list", "locales")); }
+
+  static std::string localeNames(const Json& locales) {
+    std::string list;
+    for (const Json& locale : locales)
+      list += (list.empty() ? "" : ", ") + locale.value("identifier", "");
     return list.empty() ? "none" : list;
   }
 
@@ -172,19 +181,11 @@ private:
     if (auto voice = args_.text("voice"))
       params["voice"] = *voice;
     else if (auto language = args_.text("language"))
-      params.update(voiceChoiceFor(*language, installedVoices()));
+      params.update(voiceChoiceFor(*language, quietList("voices.list", "voices")));
     for (const char* key : {"rate", "pitch", "volume"})
       if (auto value = args_.number(key))
         params[key] = *value;
     return params;
-  }
-
-  Json installedVoices() {
-    int64_t id = helper_.send("voices.list");
-    Incoming in = helper_.reply(id, [](const Incoming&) {});
-    if (in.kind == Kind::message && in.message.value("ok", false))
-      return in.message["result"].value("voices", Json::array());
-    return Json::array();
   }
 
   int say() {
@@ -513,16 +514,13 @@ private:
     for (const Json& device : (*devices)["devices"])
       if (device.value("is_default", false))
         defaultDevice = device.value("uid", "");
-    std::string localeList;
-    for (const Json& locale : (*locales)["locales"])
-      localeList += (localeList.empty() ? "" : ", ") + locale.value("identifier", "");
     size_t deviceCount = (*devices)["devices"].size();
     std::cout << "quelt-voice-helper " << hello->value("version", "") << " (protocol "
               << hello->value("protocol", 0) << "), pid " << hello->value("pid", 0) << ", OS "
               << hello->value("os_version", "") << '\n'
               << "engines: " << (engines ? "loaded" : "unavailable: " + enginesFailure_) << '\n'
               << "voices: " << (*voices)["voices"].size() << '\n'
-              << "recognition locales: " << (localeList.empty() ? "none" : localeList) << '\n'
+              << "recognition locales: " << localeNames((*locales)["locales"]) << '\n'
               << "recording devices: " << deviceCount
               << (defaultDevice.empty() ? "" : ", default " + defaultDevice)
               << (soundServerFailure_.empty() ? "" : " (" + soundServerFailure_ + ")") << '\n'
