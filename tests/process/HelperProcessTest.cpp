@@ -66,15 +66,6 @@ TEST(HelperProcess, WithoutItsEngineModuleItSaysSoAndServesWhatItCan) {
   EXPECT_NE(helper.allErrorOutput().find("engines unavailable"), std::string::npos);
 }
 
-TEST(HelperProcess, EndOfInputExitsWithZero) {
-  HelperProcess helper;
-  helper.send(R"({"id":1,"op":"hello"})");
-  ASSERT_TRUE(helper.next());
-  helper.closeInput();
-  EXPECT_TRUE(exitedWithZero(helper.waitStatus()));
-  EXPECT_EQ(helper.allErrorOutput(), "");
-}
-
 TEST(HelperProcess, TerminationSignalsExitWithZero) {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     HelperProcess helper;
@@ -247,36 +238,6 @@ TEST(HelperProcess, DiscoversPermissionsAndRecognitionLocalesOnLinux) {
   helper.send(R"({"id":4,"op":"shutdown"})");
   EXPECT_EQ(helper.next()->at("id"), 4);
   EXPECT_TRUE(exitedWithZero(helper.waitStatus()));
-}
-
-// The helper's parent is a middle process that the test kills; the test adopts the orphan so
-// it can read its exit status.
-TEST(HelperProcess, KillingTheParentEndsItWhileItsInputStaysOpen) {
-  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  Pipe in, out, err, report;
-  pid_t middle = ::fork();
-  if (middle == 0) {
-    pid_t helper = HelperProcess::spawn({QUELT_HELPER_PATH}, in, out, err);
-    (void)!::write(report.writeEnd, &helper, sizeof helper);
-    for (;;)
-      ::pause();
-  }
-  pid_t helper = -1;
-  ASSERT_EQ(::read(report.readEnd, &helper, sizeof helper), static_cast<ssize_t>(sizeof helper));
-  std::string hello = R"({"id":1,"op":"hello"})"
-                      "\n";
-  ASSERT_EQ(::write(in.writeEnd, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
-  pollfd ready = {out.readEnd, POLLIN, 0};
-  ASSERT_EQ(::poll(&ready, 1, 10000), 1);
-
-  ::kill(middle, SIGKILL);
-  ::waitpid(middle, nullptr, 0);
-  auto status = HelperProcess::waitFor(helper, 10s);
-  if (helper > 0) {
-    ::kill(helper, SIGKILL);
-    ::waitpid(helper, nullptr, 0);
-  }
-  EXPECT_TRUE(exitedWithZero(status));
 }
 
 // In a fresh pid namespace the helper is process 1 with parent id 0: nobody to serve.

@@ -56,6 +56,9 @@ TEST_F(ServerCore, AFailingHandlerAnswersWithItsErrorAndServingGoesOn) {
   server.registerOp("breaks", [](const Params&, Completion) {
     throw PlatformError("POSIX", 5, "Input/output error");
   });
+  server.registerOp("faults", [](const Params&, Completion) {
+    throw std::runtime_error("out of memory");
+  });
   harness.start();
   EXPECT_EQ(harness.request(R"({"id":1,"op":"refuses"})")["error"],
             (Json{{"code", "voice_not_found"}, {"message", "no voice"}}));
@@ -64,6 +67,8 @@ TEST_F(ServerCore, AFailingHandlerAnswersWithItsErrorAndServingGoesOn) {
                   {"message", "breaks: Input/output error"},
                   {"domain", "POSIX"},
                   {"native_code", 5}}));
+  EXPECT_EQ(harness.request(R"({"id":3,"op":"faults"})")["error"],
+            (Json{{"code", "native"}, {"message", "faults: out of memory"}}));
 }
 
 TEST_F(ServerCore, LogLinesAndOutputLinesLeaveThroughOneQueue) {
