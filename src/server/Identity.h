@@ -15,10 +15,4 @@ inline constexpr size_t maxTextChars = 32768;
 inline constexpr size_t maxContextStrings = 100;
 inline constexpr size_t maxContextStringChars = 100;
 
-// What the process says about itself: its bundle identity and name.
-namespace identity {
-inline constexpr std::string_view bundleIdentifier = "app.quelt.voice-helper";
-inline constexpr std::string_view bundleName = "quelt-voice-helper";
-} // namespace identity
-
 } // namespace quelt

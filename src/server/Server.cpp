@@ -22,9 +22,10 @@ Server::Server(Platform platform, ServerOptions options)
                                         : std::make_shared<asio::io_context>(1)),
       keepAlive_(asio::make_work_guard(*mainContext_)),
       clock_(options_.clock ? options_.clock : std::make_shared<SteadyClock>(*mainContext_)),
-      writeQueue_(
-          std::make_unique<SerialWriter>(options_.outputFd, options_.errorFd,
-                                         std::string(identity::bundleIdentifier) + ".write")) {}
+      writeQueue_(std::make_unique<SerialWriter>(
+          options_.outputFd, options_.errorFd,
+          (platform_.process ? platform_.process->bundleIdentifier() : std::string()) + ".write")) {
+}
 
 Server::~Server() {
   // Threads that post to the main queue go first; the writer drains what is left on its way out.

@@ -3,7 +3,7 @@
 #include "platform/PcmBuffer.h"
 #include "platform/linux/PulseConnection.h"
 #include "platform/linux/SynthesisWorkerProcess.h"
-#include "server/Identity.h"
+#include "platform/ProcessIdentity.h"
 
 #include <espeak-ng/speak_lib.h>
 #include <pulse/error.h>

@@ -1,6 +1,6 @@
 #include "platform/linux/LinuxProcessInfo.h"
 
-#include "server/Identity.h"
+#include "platform/ProcessIdentity.h"
 
 #include <unicode/locid.h>
 

@@ -1,6 +1,6 @@
 #include "platform/linux/PulseConnection.h"
 
-#include "server/Identity.h"
+#include "platform/ProcessIdentity.h"
 
 #include <cstdlib>
 #include <utility>

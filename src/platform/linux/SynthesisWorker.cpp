@@ -2,9 +2,9 @@
 
 #include "platform/linux/SynthesisWorker.h"
 
-#include "server/Json.h"
 
 #include <espeak-ng/espeak_ng.h>
+#include <nlohmann/json.hpp>
 #include <espeak-ng/speak_lib.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
@@ -23,6 +23,8 @@
 
 namespace quelt {
 namespace {
+
+using Json = nlohmann::json;
 
 constexpr const char* defaultVoiceName = "en";
 

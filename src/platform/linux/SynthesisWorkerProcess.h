@@ -1,7 +1,8 @@
 #pragma once
 
 #include "platform/PlatformError.h"
-#include "server/Json.h"
+
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +15,9 @@
 #include <sys/types.h>
 
 namespace quelt {
+
+// The worker's hello and its jobs travel as JSON objects.
+using Json = nlohmann::json;
 
 // One synthesis worker process (see SynthesisWorker.h), seen from the helper: started on first
 // use, given one job at a time, and killed and started afresh when it crashes, hangs or is no
