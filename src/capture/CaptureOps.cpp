@@ -280,7 +280,7 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
         displaced->second->cancel();
       registry->sessions[id] = session;
       Json result = {{"engine", engineKindName(chosen.engine)},
-                     {"device", chosen.device ? chosen.device->json() : Json(nullptr)},
+                     {"device", chosen.device ? deviceJSON(*chosen.device) : Json(nullptr)},
                      {"locale", bcp47(chosen.locale)},
                      {"on_device", chosen.onDevice}};
       auto starting = [server, weakRegistry, session, id, result, done = once] {

@@ -189,7 +189,7 @@ void CaptureSessionState::start() {
     if (listening) {
       Json payload = {{"capture", id()}, {"engine", engineKindName(config_.engineKind)}};
       if (config_.device)
-        payload["device"] = config_.device->json();
+        payload["device"] = deviceJSON(*config_.device);
       server_->event("capture.listening", std::move(payload));
     }
   }

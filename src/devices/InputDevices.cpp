@@ -74,16 +74,16 @@ std::unique_ptr<icu::Collator> nameCollator() {
 
 } // namespace
 
-Json InputDeviceInfo::json() const {
-  Json out = {{"uid", uid},
-              {"name", name},
-              {"input_channels", inputChannels},
-              {"sample_rate", sampleRate},
-              {"is_default", isDefault}};
-  if (manufacturer)
-    out["manufacturer"] = *manufacturer;
-  if (transport)
-    out["transport"] = *transport;
+Json deviceJSON(const InputDeviceInfo& device) {
+  Json out = {{"uid", device.uid},
+              {"name", device.name},
+              {"input_channels", device.inputChannels},
+              {"sample_rate", device.sampleRate},
+              {"is_default", device.isDefault}};
+  if (device.manufacturer)
+    out["manufacturer"] = *device.manufacturer;
+  if (device.transport)
+    out["transport"] = *device.transport;
   return out;
 }
 
@@ -160,7 +160,7 @@ void registerDeviceOps(Server& server) {
     auto devices = listInputDevices(*server.platform().hardware);
     Json list = Json::array();
     for (const auto& device : devices)
-      list.push_back(device.json());
+      list.push_back(deviceJSON(device));
     done(Json{{"devices", std::move(list)}});
   });
 }

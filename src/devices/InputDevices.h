@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/HardwareProperties.h"
+#include "platform/InputDevice.h"
 #include "server/Json.h"
 
 #include <cstdint>
@@ -12,18 +13,8 @@ namespace quelt {
 
 class Server;
 
-struct InputDeviceInfo {
-  AudioObjectId id = 0; // not sent: only meaningful inside this process
-  std::string uid;
-  std::string name;
-  std::optional<std::string> manufacturer;
-  int64_t inputChannels = 0;
-  double sampleRate = 0;
-  bool isDefault = false;
-  std::optional<std::string> transport;
-
-  Json json() const;
-};
+// The device as the protocol describes it.
+Json deviceJSON(const InputDeviceInfo& device);
 
 std::optional<AudioObjectId> defaultInputDeviceID(HardwareProperties& hardware);
 // Every device that can record, the default first, then by name under the root collation with

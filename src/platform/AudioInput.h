@@ -1,7 +1,7 @@
 #pragma once
 
-#include "devices/InputDevices.h"
 #include "platform/AudioFormat.h"
+#include "platform/InputDevice.h"
 #include "platform/PcmBuffer.h"
 
 #include <cstdint>
