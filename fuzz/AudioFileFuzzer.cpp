@@ -5,8 +5,8 @@
 #include "audio/FileSource.h"
 #include "platform/linux/SndfileAudioServices.h"
 
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <future>

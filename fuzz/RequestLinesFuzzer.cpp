@@ -497,15 +497,14 @@ private:
   std::optional<std::string> admit(std::string text) {
     // Read as the server reads it: a NUL byte anywhere spoils the line there too.
     Json request = parseJsonLine(text);
-    auto id = request.is_object() && request.contains("id") ? integerValue(request["id"])
-                                                            : std::nullopt;
+    auto id =
+        request.is_object() && request.contains("id") ? integerValue(request["id"]) : std::nullopt;
     if (!id)
       return text;
     ++requests_[*id];
     auto op = request.find("op");
     auto params = request.find("params");
-    if (op == request.end() || !op->is_string() || params == request.end() ||
-        !params->is_object())
+    if (op == request.end() || !op->is_string() || params == request.end() || !params->is_object())
       return text;
     auto read = [&](const char* key) -> std::optional<int64_t> {
       auto found = params->find(key);
@@ -578,8 +577,8 @@ private:
     auto answered = replies();
     for (const auto& [id, count] : requests_)
       if (answered[id] != count)
-        violated("request " + std::to_string(id) + " was answered " +
-                     std::to_string(answered[id]) + " times, asked " + std::to_string(count),
+        violated("request " + std::to_string(id) + " was answered " + std::to_string(answered[id]) +
+                     " times, asked " + std::to_string(count),
                  transcript());
   }
 

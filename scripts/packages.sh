@@ -9,7 +9,8 @@ build_packages=(
 )
 
 # The tests and benchmarks add their frameworks, a sound server they start for themselves, and
-# what cpack needs to compute the package's dependencies (file, dpkg-shlibdeps).
+# what cpack needs to compute the package's dependencies (file, dpkg-shlibdeps), and the
+# formatter the suite checks the code with.
 test_packages=(
-  libgtest-dev libbenchmark-dev pulseaudio util-linux file dpkg-dev
+  libgtest-dev libbenchmark-dev pulseaudio util-linux file dpkg-dev clang-format
 )

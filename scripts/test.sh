@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, builds and runs the whole test suite, stress tests included, then runs each fuzzer
-# briefly under AddressSanitizer + UndefinedBehaviorSanitizer. The last line counts both:
+# briefly under AddressSanitizer + UndefinedBehaviorSanitizer, and checks the formatting. The
+# last line counts all of them:
 # "N passed, N failed"; the exit status is non-zero when anything failed.
 #   scripts/test.sh                    what CI runs
 #   QUELT_FUZZ_SECONDS=0 scripts/test.sh   without the fuzzers
@@ -29,6 +30,15 @@ fi
 # ctest that failed without counting a failure (it could not run) counts as one.
 if [ "$ctest_status" != 0 ] && [ "$failed" = 0 ]; then
   failed=1
+fi
+
+# Every C++ file as clang-format leaves it; one check in the count.
+if git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror 2>build/test-logs/format.log; then
+  echo "format: passed"
+  passed=$((passed + 1))
+else
+  echo "format: FAILED (clang-format -i on the files in build/test-logs/format.log)"
+  failed=$((failed + 1))
 fi
 
 seconds="${QUELT_FUZZ_SECONDS:-20}"

@@ -183,7 +183,8 @@ std::shared_ptr<AudioSourceDriver> openSource(Server& server, const StartRequest
 StartRequest readStart(const Params& params, int64_t id) {
   StartRequest request;
   request.id = id;
-  request.contextual = params.stringArray("contextual_strings").value_or(std::vector<std::string>{});
+  request.contextual =
+      params.stringArray("contextual_strings").value_or(std::vector<std::string>{});
   double intervalMs = params.number("level_interval_ms").value_or(50.0);
   request.levelInterval = std::max(std::min(intervalMs / 1000.0, 5.0), 0.01);
   request.punctuation = params.boolean("punctuation").value_or(true);

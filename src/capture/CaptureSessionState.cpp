@@ -32,13 +32,13 @@ Level measure(const PcmBuffer& buffer) {
   Level level;
   if (format.channels == 0)
     return level;
-  size_t valid = static_cast<size_t>(buffer.frameLength()) *
-                 (format.interleaved ? format.channels : 1);
+  size_t valid =
+      static_cast<size_t>(buffer.frameLength()) * (format.interleaved ? format.channels : 1);
   double sum = 0;
   for (uint32_t plane = 0; plane < format.planes(); ++plane) {
     if (format.sampleFormat == SampleFormat::float32)
-      accumulate(buffer.floatPlane(plane).first(valid), [](float x) { return x; }, sum,
-                 level.peak);
+      accumulate(
+          buffer.floatPlane(plane).first(valid), [](float x) { return x; }, sum, level.peak);
     else
       accumulate(
           buffer.int16Plane(plane).first(valid),
@@ -89,8 +89,7 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
   std::string tag = bcp47(config_.locale);
   if (config_.engineKind == EngineKind::recognizer) {
     if (!config_.recognizer)
-      throw HelperError("recognizer_unavailable", "no recognizer", std::nullopt, std::nullopt,
-                        tag);
+      throw HelperError("recognizer_unavailable", "no recognizer", std::nullopt, std::nullopt, tag);
     return RecognizerSegment::create(
         index, *config_.recognizer, config_.onDevice, config_.punctuation, config_.contextual,
         config_.source->canBeHeldBack(), callbacks(), {server_->clock(), server_->poster()});
@@ -100,14 +99,14 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
     throw HelperError("on_device_unavailable", "SpeechAnalyzer needs macOS 26", std::nullopt,
                       std::nullopt, tag);
   std::weak_ptr<Server> server = server_;
-  auto segment = AnalyzerSegment::create(
-      index, config_.locale, config_.source->format(), *platform.transcriber, callbacks(),
-      {server_->clock(), server_->poster(),
-       [server](std::function<void()> work) {
-         if (auto alive = server.lock())
-           alive->runTask(std::move(work));
-       },
-       *platform.audio});
+  auto segment = AnalyzerSegment::create(index, config_.locale, config_.source->format(),
+                                         *platform.transcriber, callbacks(),
+                                         {server_->clock(), server_->poster(),
+                                          [server](std::function<void()> work) {
+                                            if (auto alive = server.lock())
+                                              alive->runTask(std::move(work));
+                                          },
+                                          *platform.audio});
   segment->start();
   return segment;
 }
@@ -118,38 +117,36 @@ SegmentCallbacks CaptureSessionState::callbacks() {
     auto session = weak.lock();
     return session && !session->isTerminal() ? session : nullptr;
   };
-  return {
-      [alive](int64_t segment, const std::string& text) {
-        if (auto session = alive())
-          session->server_->event(
-              "capture.partial",
-              {{"capture", session->id()}, {"segment", segment}, {"text", text}});
-      },
-      [alive](int64_t segment, const std::string& text, std::optional<double> confidence) {
-        auto session = alive();
-        if (!session)
-          return;
-        Json payload = {{"capture", session->id()}, {"segment", segment}, {"text", text}};
-        if (confidence)
-          payload["confidence"] = *confidence;
-        session->server_->event("capture.final", std::move(payload));
-        session->finalizedSegments_.insert(segment);
-        session->closing_.erase(segment);
-        session->finishStopped();
-      },
-      [alive](int64_t segment, const HelperError& error) {
-        if (auto session = alive()) {
-          session->closing_.erase(segment);
-          session->fail(error);
-        }
-      }};
+  return {[alive](int64_t segment, const std::string& text) {
+            if (auto session = alive())
+              session->server_->event(
+                  "capture.partial",
+                  {{"capture", session->id()}, {"segment", segment}, {"text", text}});
+          },
+          [alive](int64_t segment, const std::string& text, std::optional<double> confidence) {
+            auto session = alive();
+            if (!session)
+              return;
+            Json payload = {{"capture", session->id()}, {"segment", segment}, {"text", text}};
+            if (confidence)
+              payload["confidence"] = *confidence;
+            session->server_->event("capture.final", std::move(payload));
+            session->finalizedSegments_.insert(segment);
+            session->closing_.erase(segment);
+            session->finishStopped();
+          },
+          [alive](int64_t segment, const HelperError& error) {
+            if (auto session = alive()) {
+              session->closing_.erase(segment);
+              session->fail(error);
+            }
+          }};
 }
 
 void CaptureSessionState::start() {
   auto notActive = [this] {
     return HelperError("session_not_active",
-                       "capture " + std::to_string(id()) + " is " +
-                           std::string(phaseName(phase_)),
+                       "capture " + std::to_string(id()) + " is " + std::string(phaseName(phase_)),
                        std::nullopt, id());
   };
   config_.source->open();

@@ -38,8 +38,7 @@ public:
     std::optional<InputDeviceInfo> device;
   };
 
-  static std::shared_ptr<CaptureSessionState> create(std::shared_ptr<Server> server,
-                                                     Config config);
+  static std::shared_ptr<CaptureSessionState> create(std::shared_ptr<Server> server, Config config);
 
   // Opens the source, makes segment 0 and starts the source. Blocks on the platform (opening a
   // named pipe waits for its writer), so it runs off the main queue; throws HelperError.

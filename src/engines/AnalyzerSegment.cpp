@@ -19,9 +19,9 @@ std::shared_ptr<AnalyzerSegment> AnalyzerSegment::create(int64_t index, Locale l
                                                          SegmentCallbacks callbacks,
                                                          Context context) {
   auto analyzer = transcriber.makeAnalyzer(bcp47(locale));
-  return std::shared_ptr<AnalyzerSegment>(new AnalyzerSegment(
-      index, std::move(locale), inputFormat, std::move(analyzer), std::move(callbacks),
-      std::move(context)));
+  return std::shared_ptr<AnalyzerSegment>(
+      new AnalyzerSegment(index, std::move(locale), inputFormat, std::move(analyzer),
+                          std::move(callbacks), std::move(context)));
 }
 
 void AnalyzerSegment::start() {
@@ -37,10 +37,9 @@ void AnalyzerSegment::start() {
   if (!sameShape) {
     converter = context_.audio.makeConverter(inputFormat_, *target);
     if (!converter)
-      throw HelperError("native",
-                        "cannot convert " + inputFormat_.description() + " to " +
-                            target->description(),
-                        "AVFAudio");
+      throw HelperError(
+          "native", "cannot convert " + inputFormat_.description() + " to " + target->description(),
+          "AVFAudio");
   }
   auto stream = std::make_shared<AnalyzerInputStream>();
   try {
@@ -139,8 +138,7 @@ void AnalyzerSegment::append(const PcmBuffer& buffer) {
   double rate = buffer.format().sampleRate;
   double frames = rate > 0 ? target->sampleRate / rate * buffer.frameLength() : -1;
   // A buffer whose size cannot be worked out cannot be converted either.
-  if (!std::isfinite(frames) || frames < 0 ||
-      frames > std::numeric_limits<uint32_t>::max() - 64.0)
+  if (!std::isfinite(frames) || frames < 0 || frames > std::numeric_limits<uint32_t>::max() - 64.0)
     return;
   PcmBuffer output(*target, static_cast<uint32_t>(frames) + 64);
   if (!converter->convert(buffer, output) || output.frameLength() == 0)
@@ -176,8 +174,8 @@ void AnalyzerSegment::endAudio() {
     if (!segment->cancelled_) {
       segment->completed_ = true;
       segment->finalizeTimer_->cancel();
-      segment->callbacks_.final(segment->index_,
-                                segment->finalizedText_ + segment->lastVolatile_, std::nullopt);
+      segment->callbacks_.final(segment->index_, segment->finalizedText_ + segment->lastVolatile_,
+                                std::nullopt);
     }
     segment->cancelAnalyzer();
   });

@@ -49,9 +49,9 @@ RecognizerSegment::create(int64_t index, SpeechRecognizer& recognizer, bool onDe
   settings.audioMayWait = audioMayWait;
   std::weak_ptr<RecognizerSegment> weak = segment;
   PostToMain post = segment->context_.post;
-  segment->task_ = recognizer.startTask(
-      settings, [weak, post](std::optional<RecognitionResult> result,
-                             std::optional<PlatformError> error) {
+  segment->task_ =
+      recognizer.startTask(settings, [weak, post](std::optional<RecognitionResult> result,
+                                                  std::optional<PlatformError> error) {
         post([weak, result = std::move(result), error = std::move(error)] {
           if (auto alive = weak.lock())
             alive->handle(result, error);

@@ -77,7 +77,8 @@ public:
   virtual std::vector<VoiceInfo> voices() = 0;
   virtual std::optional<VoiceInfo> voiceWithIdentifier(const std::string& identifier) = 0;
   // The platform's voice for a language; its default voice when no language is given.
-  virtual std::optional<VoiceInfo> voiceWithLanguage(const std::optional<std::string>& language) = 0;
+  virtual std::optional<VoiceInfo>
+  voiceWithLanguage(const std::optional<std::string>& language) = 0;
   // The user's language, e.g. "en-US".
   virtual std::string currentLanguageCode() = 0;
   virtual std::shared_ptr<SpeechSynthesizer> makeSynthesizer() = 0;

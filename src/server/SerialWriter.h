@@ -38,7 +38,6 @@ public:
   // must not call back into the writer.
   void onBacklog(std::function<void(bool over)> changed);
 
-
 private:
   // Where consecutive lines for one stream end in the queued bytes.
   struct Run {

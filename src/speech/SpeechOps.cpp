@@ -81,19 +81,19 @@ void registerSpeechOps(Server& server) {
     SpeechParams speech = speechParams(server, params, "synthesize_file");
     // The system would read the path only up to the NUL and replace some other file.
     if (path->find('\0') != std::string::npos)
-      throw HelperError("io",
-                        "create " + FileRenderer::fileNameOf(*path) +
-                            ": the path contains a NUL character",
-                        *path, EINVAL);
+      throw HelperError(
+          "io", "create " + FileRenderer::fileNameOf(*path) + ": the path contains a NUL character",
+          *path, EINVAL);
     // A render replaces a regular file only (and only once it is complete): never a directory,
     // a device, a pipe or a link.
     struct stat existing;
     if (::lstat(path->c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
       bool directory = S_ISDIR(existing.st_mode);
-      throw HelperError("io",
-                        "create " + FileRenderer::fileNameOf(*path) + ": " +
-                            (directory ? "the path is a directory" : "the path is not a regular file"),
-                        *path, directory ? EISDIR : EEXIST);
+      throw HelperError(
+          "io",
+          "create " + FileRenderer::fileNameOf(*path) + ": " +
+              (directory ? "the path is a directory" : "the path is not a regular file"),
+          *path, directory ? EISDIR : EEXIST);
     }
     FileRenderer::start(server, speech, *path, format == "wav", std::move(done));
   });

@@ -90,9 +90,9 @@ bool isNovelty(const VoiceInfo& voice) { return (voice.traits & 1u) != 0; }
 bool isPersonal(const VoiceInfo& voice) { return (voice.traits & 2u) != 0; }
 
 Json voiceJSON(const VoiceInfo& voice) {
-  return {{"id", voice.identifier},          {"name", voice.name},
-          {"language", voice.language},      {"quality", qualityString(voice)},
-          {"gender", genderString(voice)},   {"is_personal", isPersonal(voice)},
+  return {{"id", voice.identifier},        {"name", voice.name},
+          {"language", voice.language},    {"quality", qualityString(voice)},
+          {"gender", genderString(voice)}, {"is_personal", isPersonal(voice)},
           {"is_novelty", isNovelty(voice)}};
 }
 

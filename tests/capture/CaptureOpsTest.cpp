@@ -33,8 +33,9 @@ protected:
 
   // Starts capture `id` from the microphone and reads its listening event and reply.
   void startMicrophone(int id, const std::string& extra = "") {
-    harness.send(R"({"id":)" + std::to_string(id) + R"(,"op":"capture.start","params":{"capture":)" +
-                 std::to_string(id) + extra + "}}");
+    harness.send(R"({"id":)" + std::to_string(id) +
+                 R"(,"op":"capture.start","params":{"capture":)" + std::to_string(id) + extra +
+                 "}}");
     EXPECT_EQ(next()["event"], "capture.listening");
     EXPECT_EQ(next()["ok"], true);
   }
@@ -72,8 +73,9 @@ TEST_F(CaptureOps, CommitsSplitTheAudioIntoSegmentsThatFinishOnTheirOwn) {
   harness.start();
   startMicrophone(3);
   task(0)->emitPartial("hello");
-  EXPECT_EQ(next(), (Json{{"event", "capture.partial"}, {"capture", 3}, {"segment", 0},
-                          {"text", "hello"}}));
+  EXPECT_EQ(
+      next(),
+      (Json{{"event", "capture.partial"}, {"capture", 3}, {"segment", 0}, {"text", "hello"}}));
   harness.send(R"({"id":2,"op":"capture.commit","params":{"capture":3}})");
   EXPECT_EQ(next(), (Json{{"event", "capture.segment"}, {"capture", 3}, {"segment", 1}}));
   EXPECT_EQ(next(), (Json{{"id", 2}, {"ok", true}, {"result", {{"segment", 1}}}}));
@@ -85,11 +87,15 @@ TEST_F(CaptureOps, CommitsSplitTheAudioIntoSegmentsThatFinishOnTheirOwn) {
   EXPECT_EQ(task(2)->endAudioCalls, 0);
 
   task(1)->emitFinal("second", {0.5f});
-  EXPECT_EQ(next(), (Json{{"event", "capture.final"}, {"capture", 3}, {"segment", 1},
-                          {"text", "second"}, {"confidence", 0.5}}));
+  EXPECT_EQ(next(), (Json{{"event", "capture.final"},
+                          {"capture", 3},
+                          {"segment", 1},
+                          {"text", "second"},
+                          {"confidence", 0.5}}));
   task(0)->emitFinal("hello world", {});
-  EXPECT_EQ(next(), (Json{{"event", "capture.final"}, {"capture", 3}, {"segment", 0},
-                          {"text", "hello world"}}));
+  EXPECT_EQ(
+      next(),
+      (Json{{"event", "capture.final"}, {"capture", 3}, {"segment", 0}, {"text", "hello world"}}));
 }
 
 TEST_F(CaptureOps, StopWaitsForClosingSegmentsAndFinalsComeFirst) {
@@ -99,7 +105,8 @@ TEST_F(CaptureOps, StopWaitsForClosingSegmentsAndFinalsComeFirst) {
             Json::object());
   // Stopping: a commit names the phase, a second stop changes nothing.
   EXPECT_EQ(error(R"({"id":3,"op":"capture.commit","params":{"capture":4}})"),
-            (Json{{"code", "session_not_active"}, {"message", "capture 4 is stopping"},
+            (Json{{"code", "session_not_active"},
+                  {"message", "capture 4 is stopping"},
                   {"native_code", 4}}));
   EXPECT_EQ(request(R"({"id":4,"op":"capture.stop","params":{"capture":4}})")["ok"], true);
   task(0)->emitFinal("done", {});

@@ -76,23 +76,26 @@ TEST_F(CaptureStart, UndecidedPermissionsFailWithoutAPromptWhenNotToAsk) {
             (Json{{"code", "not_authorized_microphone"},
                   {"message", "microphone not_determined"},
                   {"status", "not_determined"}}));
-  EXPECT_EQ(error(R"({"capture":1,"request_authorization":false,"source":{"kind":"file","path":"/a.wav"}})"),
-            (Json{{"code", "not_authorized_speech"},
-                  {"message", "speech recognition not_determined"},
-                  {"status", "not_determined"}}));
+  EXPECT_EQ(
+      error(
+          R"({"capture":1,"request_authorization":false,"source":{"kind":"file","path":"/a.wav"}})"),
+      (Json{{"code", "not_authorized_speech"},
+            {"message", "speech recognition not_determined"},
+            {"status", "not_determined"}}));
   EXPECT_EQ(harness.fakes().authorization->prompts, 0);
 }
 
 TEST_F(CaptureStart, APromptIsAwaitedAndItsAnswerDecides) {
   harness.fakes().authorization->speech = 0;
   harness.start();
-  harness.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file","path":"/a.wav"}}})");
+  harness.send(
+      R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file","path":"/a.wav"}}})");
   for (int i = 0; i < 500 && harness.fakes().authorization->prompts == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   harness.fakes().authorization->answerSpeech(2, 3);
   EXPECT_EQ(harness.next()->at("error"), (Json{{"code", "not_authorized_speech"},
-                                              {"message", "speech recognition restricted"},
-                                              {"status", "restricted"}}));
+                                               {"message", "speech recognition restricted"},
+                                               {"status", "restricted"}}));
 }
 
 TEST_F(CaptureStart, EngineChoiceExplainsWhyNothingFits) {
@@ -103,14 +106,12 @@ TEST_F(CaptureStart, EngineChoiceExplainsWhyNothingFits) {
                   {"message", "SpeechAnalyzer needs macOS 26; SFSpeechRecognizer has no "
                               "on-device model for de-DE"},
                   {"locale", "de-DE"}}));
-  harness.onMain([&] {
-    harness.fakes().recognizer->recognizers["en-US"] = {true, false};
-  });
-  EXPECT_EQ(error(R"({"capture":1})"),
-            (Json{{"code", "recognizer_unavailable"},
-                  {"message",
-                   "SFSpeechRecognizer reports unavailable (Dictation/Siri may be disabled)"},
-                  {"locale", "en-US"}}));
+  harness.onMain([&] { harness.fakes().recognizer->recognizers["en-US"] = {true, false}; });
+  EXPECT_EQ(
+      error(R"({"capture":1})"),
+      (Json{{"code", "recognizer_unavailable"},
+            {"message", "SFSpeechRecognizer reports unavailable (Dictation/Siri may be disabled)"},
+            {"locale", "en-US"}}));
 }
 
 TEST_F(CaptureStart, AnInstalledAnalyzerIsPreferredUnlessTheRecognizerIsAskedFor) {
@@ -122,11 +123,13 @@ TEST_F(CaptureStart, AnInstalledAnalyzerIsPreferredUnlessTheRecognizerIsAskedFor
   EXPECT_EQ(error(R"({"capture":1,"locale":"de-DE","engine":"speech_recognizer"})")["message"],
             "SpeechAnalyzer installed but not selectable; SFSpeechRecognizer has no on-device "
             "model for de-DE");
-  harness.send(R"({"id":2,"op":"capture.start","params":{"capture":2,"locale":"de-DE","level_interval_ms":60000,"source":{"kind":"file","path":"/a.wav"}}})");
+  harness.send(
+      R"({"id":2,"op":"capture.start","params":{"capture":2,"locale":"de-DE","level_interval_ms":60000,"source":{"kind":"file","path":"/a.wav"}}})");
   EXPECT_EQ(harness.next()->at("engine"), "speech_analyzer");
   EXPECT_EQ(harness.replyTo(2)["result"]["on_device"], true);
   // Server recognition, when allowed, is the fallback for the classic recognizer only.
-  harness.send(R"({"id":3,"op":"capture.start","params":{"capture":3,"locale":"de-DE","engine":"speech_recognizer","recognition":"allow_server","source":{"kind":"file","path":"/a.wav"}}})");
+  harness.send(
+      R"({"id":3,"op":"capture.start","params":{"capture":3,"locale":"de-DE","engine":"speech_recognizer","recognition":"allow_server","source":{"kind":"file","path":"/a.wav"}}})");
   EXPECT_EQ(harness.replyTo(3)["result"]["engine"], "speech_recognizer");
   EXPECT_EQ(harness.fakes().recognizer->task(0)->settings.requiresOnDeviceRecognition, false);
 }
@@ -145,9 +148,9 @@ TEST_F(CaptureStart, TheFileIsOpenedLastAndFailuresLeaveNoSession) {
   harness.onMain([&] { harness.fakes().recognizer->supported = {"en-US"}; });
   auto failed = error(R"({"capture":1,"locale":"en-US","recognition":"allow_server"})");
   EXPECT_EQ(failed["code"], "locale_unsupported");
-  EXPECT_EQ(harness.request(R"({"id":2,"op":"capture.cancel","params":{"capture":1}})")["error"]
-                ["code"],
-            "session_not_active");
+  EXPECT_EQ(
+      harness.request(R"({"id":2,"op":"capture.cancel","params":{"capture":1}})")["error"]["code"],
+      "session_not_active");
 }
 
 TEST_F(CaptureStart, ASourceStillOpeningStallsOnlyItsOwnCapture) {

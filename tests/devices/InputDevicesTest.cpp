@@ -43,17 +43,17 @@ TEST(InputDevices, DescribesEachRecordingDeviceWithItsFallbacks) {
   auto devices = listInputDevices(hardware);
   ASSERT_EQ(devices.size(), 4u);
   EXPECT_EQ(deviceJSON(devices[1]), (Json{{"uid", "uid-10"},
-                                     {"name", "Studio Mic"},
-                                     {"manufacturer", "Acme"},
-                                     {"input_channels", 3},
-                                     {"sample_rate", 48000.0},
-                                     {"is_default", false},
-                                     {"transport", "usb"}}));
+                                          {"name", "Studio Mic"},
+                                          {"manufacturer", "Acme"},
+                                          {"input_channels", 3},
+                                          {"sample_rate", 48000.0},
+                                          {"is_default", false},
+                                          {"transport", "usb"}}));
   EXPECT_EQ(deviceJSON(devices[0]), (Json{{"uid", "uid-13"},
-                                     {"name", "Broken"},
-                                     {"input_channels", 1},
-                                     {"sample_rate", 0.0},
-                                     {"is_default", false}}));
+                                          {"name", "Broken"},
+                                          {"input_channels", 1},
+                                          {"sample_rate", 0.0},
+                                          {"is_default", false}}));
   EXPECT_EQ(devices[2].name, "uid-11");
   EXPECT_EQ(devices[3].name, "uid-12");
 }

@@ -1,7 +1,7 @@
-#include "ServerHarness.h"
 #include "engines/AnalyzerSegment.h"
-#include "engines/SegmentRecorder.h"
+#include "ServerHarness.h"
 #include "engines/SegmentEngine.h"
+#include "engines/SegmentRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -66,9 +66,9 @@ TEST_F(AnalyzerSegmentTest, VolatileAndFinalPiecesFoldIntoWholeTexts) {
   analyzer().push(" V", false);
   analyzer().push(" F2", true);
   analyzer().endResults();
-  EXPECT_EQ(callsOnceThereAre(6), (Calls{"partial 0 A", "partial 0 AB", "partial 0 ABC",
-                                         "partial 0 ABC V", "partial 0 ABC F2",
-                                         "final 0 ABC F2 -"}));
+  EXPECT_EQ(callsOnceThereAre(6),
+            (Calls{"partial 0 A", "partial 0 AB", "partial 0 ABC", "partial 0 ABC V",
+                   "partial 0 ABC F2", "final 0 ABC F2 -"}));
 }
 
 TEST_F(AnalyzerSegmentTest, StartFailsWithoutAFormatAConverterOrAnAnalyzer) {
@@ -153,7 +153,8 @@ TEST_F(AnalyzerSegmentTest, TheTimerEndsTheSegmentAndCancelsTheAnalyzer) {
 TEST_F(AnalyzerSegmentTest, ResultFailuresAreReportedAndCancelSilencesAll) {
   auto failing = started();
   analyzer().failResults(PlatformError("Speech", 4, "model crashed"));
-  EXPECT_EQ(callsOnceThereAre(1), (Calls{"failure 0 native SpeechAnalyzer results: model crashed"}));
+  EXPECT_EQ(callsOnceThereAre(1),
+            (Calls{"failure 0 native SpeechAnalyzer results: model crashed"}));
 
   recorder.calls.clear();
   harness.fakes().transcriber->analyzer = std::make_shared<fakes::FakeSpeechAnalyzer>();

@@ -1,5 +1,5 @@
-#include "ServerHarness.h"
 #include "engines/RecognizerSegment.h"
+#include "ServerHarness.h"
 #include "engines/SegmentRecorder.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +50,8 @@ TEST_F(RecognizerSegmentTest, PartialsThenAFinalWithTheMeanConfidence) {
   task->emitPartial("hello there");
   task->emitFinal("Hello there.", {0.5f, 1.0f});
   task->emitFinal("ignored", {});
-  EXPECT_EQ(calls(), (Calls{"partial 3 hello", "partial 3 hello there", "final 3 Hello there. 0.75"}));
+  EXPECT_EQ(calls(),
+            (Calls{"partial 3 hello", "partial 3 hello there", "final 3 Hello there. 0.75"}));
 }
 
 TEST_F(RecognizerSegmentTest, EndOfSpeechErrorsEndTheSegmentOnlyAfterTheEndOfAudio) {
@@ -62,9 +63,9 @@ TEST_F(RecognizerSegmentTest, EndOfSpeechErrorsEndTheSegmentOnlyAfterTheEndOfAud
   EXPECT_EQ(recorder.errors[0].nativeCode(), 301);
   EXPECT_EQ(task->cancelCalls, 1);
 
-  for (auto [domain, code] : {std::pair{"kAFAssistantErrorDomain", 1110},
-                              std::pair{"kAFAssistantErrorDomain", 216},
-                              std::pair{"kLSRErrorDomain", 7}}) {
+  for (auto [domain, code] :
+       {std::pair{"kAFAssistantErrorDomain", 1110}, std::pair{"kAFAssistantErrorDomain", 216},
+        std::pair{"kLSRErrorDomain", 7}}) {
     recorder.calls.clear();
     start(false);
     task->emitPartial("words");

@@ -321,7 +321,8 @@ public:
   void write(const PcmBuffer& buffer) override {
     auto& written = owner_.written[path_];
     written.frames += buffer.frameLength();
-    size_t bytes = buffer.frameLength() * written.encoding.channels * written.encoding.bytesPerSample();
+    size_t bytes =
+        buffer.frameLength() * written.encoding.channels * written.encoding.bytesPerSample();
     file_ << std::string(bytes, '\0');
   }
   void close() override { file_.close(); }
@@ -435,8 +436,8 @@ bool FakeSpeechSynthesizer::continueSpeaking() {
   return answer;
 }
 
-void FakeSpeechSynthesizer::write(std::shared_ptr<SpeechUtterance> utterance,
-                                  RenderBuffer onBuffer, RenderFailure onFailure) {
+void FakeSpeechSynthesizer::write(std::shared_ptr<SpeechUtterance> utterance, RenderBuffer onBuffer,
+                                  RenderFailure onFailure) {
   std::lock_guard lock(mutex_);
   rendered = std::move(utterance);
   onBuffer_ = std::move(onBuffer);
@@ -511,7 +512,8 @@ std::vector<std::string> FakeSpeechSynthesizer::requests() {
   return requests_;
 }
 
-std::optional<VoiceInfo> FakeSynthesizerService::voiceWithIdentifier(const std::string& identifier) {
+std::optional<VoiceInfo>
+FakeSynthesizerService::voiceWithIdentifier(const std::string& identifier) {
   for (const auto& voice : installed)
     if (voice.identifier == identifier)
       return voice;

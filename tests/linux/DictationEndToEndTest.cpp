@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <dirent.h>
 #include <filesystem>
-#include <unistd.h>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 namespace quelt::testing {
 namespace {
@@ -107,7 +107,8 @@ TEST(Dictation, SpeechOnBothSidesOfSilenceEndsUpInOneFinalText) {
   std::string path = repeated("sentence-16k-mono.wav", 2);
   HelperProcess helper;
   helper.send(R"({"id":1,"op":"capture.start","params":{"capture":1,"source":{"kind":"file",)"
-              R"("path":")" + path + R"("}}})");
+              R"("path":")" +
+              path + R"("}}})");
   std::vector<std::string> partials;
   std::string final;
   while (auto line = helper.next(std::chrono::seconds(60))) {

@@ -54,8 +54,10 @@ TEST(HelperProcess, WithoutItsEngineModuleItSaysSoAndServesWhatItCan) {
   HelperProcess helper;
   ::unsetenv("QUELT_VOICE_ENGINES");
   helper.send(R"({"id":1,"op":"voices.list"})");
-  EXPECT_EQ(helper.next(), (Json{{"id", 1}, {"ok", true}, {"result", {{"voices", Json::array()}}}}));
-  helper.send(R"({"id":2,"op":"speech.synthesize_file","params":{"text":"hi","path":"/tmp/x.wav"}})");
+  EXPECT_EQ(helper.next(),
+            (Json{{"id", 1}, {"ok", true}, {"result", {{"voices", Json::array()}}}}));
+  helper.send(
+      R"({"id":2,"op":"speech.synthesize_file","params":{"text":"hi","path":"/tmp/x.wav"}})");
   auto render = helper.next();
   ASSERT_TRUE(render);
   EXPECT_EQ((*render)["ok"], false);

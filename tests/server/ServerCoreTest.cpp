@@ -56,9 +56,8 @@ TEST_F(ServerCore, AFailingHandlerAnswersWithItsErrorAndServingGoesOn) {
   server.registerOp("breaks", [](const Params&, Completion) {
     throw PlatformError("POSIX", 5, "Input/output error");
   });
-  server.registerOp("faults", [](const Params&, Completion) {
-    throw std::runtime_error("out of memory");
-  });
+  server.registerOp("faults",
+                    [](const Params&, Completion) { throw std::runtime_error("out of memory"); });
   harness.start();
   EXPECT_EQ(harness.request(R"({"id":1,"op":"refuses"})")["error"],
             (Json{{"code", "voice_not_found"}, {"message", "no voice"}}));

@@ -1,5 +1,5 @@
-#include "ServerHarness.h"
 #include "speech/FileRenderer.h"
+#include "ServerHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -94,10 +94,9 @@ TEST_F(FileRendering, RendersThatEndBadlySayWhy) {
 
   harness.send(render(2, "odd.wav"));
   renderer(2)->deliver(nullptr);
-  EXPECT_EQ(harness.next()->at("error"),
-            (Json{{"code", "native"},
-                  {"message", "synthesizer produced a non-PCM buffer"},
-                  {"domain", "AVFAudio"}}));
+  EXPECT_EQ(harness.next()->at("error"), (Json{{"code", "native"},
+                                               {"message", "synthesizer produced a non-PCM buffer"},
+                                               {"domain", "AVFAudio"}}));
 
   // A synthesizer that dies part way: its account, and nothing at the path.
   harness.send(render(3, "crashed.wav"));
@@ -115,8 +114,8 @@ TEST_F(FileRendering, RendersThatEndBadlySayWhy) {
 TEST_F(FileRendering, RequestsAreCheckedBeforeAnythingIsTouched) {
   std::ofstream(path("keep.wav")) << "old";
   auto error = [&](const std::string& params) {
-    return harness.request(R"({"id":1,"op":"speech.synthesize_file","params":)" + params + "}")
-        ["error"]["message"];
+    return harness.request(R"({"id":1,"op":"speech.synthesize_file","params":)" + params +
+                           "}")["error"]["message"];
   };
   EXPECT_EQ(error(R"({"path":"rel.wav","format":"MP3"})"), "path must be absolute");
   EXPECT_EQ(error(R"({"path":")" + path("keep.wav") + R"(","format":"WAV"})"),

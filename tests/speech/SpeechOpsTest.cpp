@@ -41,8 +41,8 @@ TEST_F(SpeechOps, UtterancesAreSpokenOneAtATimeInOrder) {
   synth->report(Report::started, 0);
   EXPECT_EQ(next(), event("speech.started", 1));
   synth->reportRange(0, 5, 1);
-  EXPECT_EQ(next(), (Json{{"event", "speech.range"}, {"utterance", 1}, {"location", 5},
-                          {"length", 1}}));
+  EXPECT_EQ(next(),
+            (Json{{"event", "speech.range"}, {"utterance", 1}, {"location", 5}, {"length", 1}}));
   synth->report(Report::finished, 0);
   EXPECT_EQ(next(), event("speech.finished", 1));
   EXPECT_EQ(spokenCount(), 2u);
@@ -54,7 +54,8 @@ TEST_F(SpeechOps, AnInterruptCancelsTheQueueAtOnceAndWaitsForTheCurrentOne) {
   speak(1);
   speak(2);
   speak(3);
-  harness.send(R"({"id":9,"op":"speech.speak","params":{"utterance":4,"text":"now","interrupt":true}})");
+  harness.send(
+      R"({"id":9,"op":"speech.speak","params":{"utterance":4,"text":"now","interrupt":true}})");
   EXPECT_EQ(next(), event("speech.cancelled", 2));
   EXPECT_EQ(next(), event("speech.cancelled", 3));
   EXPECT_EQ(next()["id"], 9);
@@ -94,31 +95,30 @@ TEST_F(SpeechOps, PauseAndContinueActOnTheCurrentUtteranceOnly) {
                   {"native_code", 0}}));
   speak(1);
   speak(2);
-  EXPECT_EQ(harness.request(R"({"id":2,"op":"speech.pause","params":{"utterance":2}})")["error"]
-                ["native_code"],
+  EXPECT_EQ(harness.request(
+                R"({"id":2,"op":"speech.pause","params":{"utterance":2}})")["error"]["native_code"],
             2);
   EXPECT_EQ(harness.request(R"({"id":3,"op":"speech.pause","params":{"boundary":"Word"}})")["ok"],
             true);
   synth->report(Report::paused, 0);
   EXPECT_EQ(next(), event("speech.paused", 1));
   synth->answer = false;
-  EXPECT_EQ(harness.request(R"({"id":4,"op":"speech.continue","params":{"utterance":1}})")["error"]
-                ["message"],
+  EXPECT_EQ(harness.request(
+                R"({"id":4,"op":"speech.continue","params":{"utterance":1}})")["error"]["message"],
             "utterance is not paused");
   EXPECT_EQ(synth->requests(), (std::vector<std::string>{"pause immediate", "continue"}));
 }
 
 TEST_F(SpeechOps, ValidationReportsTheFirstBrokenRule) {
   auto message = [&](const std::string& params) {
-    return harness.request(R"({"id":1,"op":"speech.speak","params":)" + params + "}")["error"]
-        ["message"];
+    return harness.request(R"({"id":1,"op":"speech.speak","params":)" + params +
+                           "}")["error"]["message"];
   };
   EXPECT_EQ(message(R"({"text":""})"), "utterance id required");
   EXPECT_EQ(message(R"({"utterance":1,"text":" \t\n\u2003"})"), "text is empty");
   EXPECT_EQ(message(R"({"utterance":1,"text":5,"rate":9})"), "text is empty");
   EXPECT_EQ(message(R"({"utterance":1,"text":"hi","voice":"nope","rate":9})"), "nope");
-  EXPECT_EQ(message(R"({"utterance":1,"text":"hi","rate":1.01})"),
-            "rate must be within 0.0...1.0");
+  EXPECT_EQ(message(R"({"utterance":1,"text":"hi","rate":1.01})"), "rate must be within 0.0...1.0");
   EXPECT_EQ(message(R"({"utterance":1,"text":"hi","pitch":0.49})"),
             "pitch must be within 0.5...2.0");
   EXPECT_EQ(message(R"({"utterance":1,"text":"hi","volume":-0.1})"),
@@ -127,15 +127,16 @@ TEST_F(SpeechOps, ValidationReportsTheFirstBrokenRule) {
   for (int i = 0; i < 32768; ++i)
     longest += "a\u0301";
   EXPECT_EQ(harness.request(R"({"id":2,"op":"speech.speak","params":{"utterance":7.9,"text":")" +
-                            longest + R"(","rate":0,"pitch":2,"volume":0,"language":"en_us"}})")["ok"],
+                            longest +
+                            R"(","rate":0,"pitch":2,"volume":0,"language":"en_us"}})")["ok"],
             true);
-  EXPECT_EQ(message(R"({"utterance":1,"text":")" + longest + R"(b"})"),
-            "text exceeds 32768 chars");
+  EXPECT_EQ(message(R"({"utterance":1,"text":")" + longest + R"(b"})"), "text exceeds 32768 chars");
   auto spoken = synth->spokenUtterances().at(0);
   EXPECT_EQ(spoken->rate, 0.0f);
   EXPECT_EQ(spoken->pitch, 2.0f);
   EXPECT_EQ(spoken->voice->identifier, "amy");
-  harness.request(R"({"id":3,"op":"speech.speak","params":{"utterance":8,"text":" word ","rate":"fast"}})");
+  harness.request(
+      R"({"id":3,"op":"speech.speak","params":{"utterance":8,"text":" word ","rate":"fast"}})");
   harness.request(R"({"id":4,"op":"speech.stop","params":{"utterance":7}})");
   synth->report(Report::cancelled, 0);
   next();

@@ -33,9 +33,9 @@ protected:
     for (int done = 0; done < count;) {
       while (static_cast<int>(running.size()) < inFlight && nextCapture < firstCapture + count) {
         int64_t capture = nextCapture++;
-        running[capture] = traffic.send(
-            "capture.start",
-            {{"capture", capture}, {"source", fileSource("sentence-16k-mono.wav", true)}});
+        running[capture] =
+            traffic.send("capture.start", {{"capture", capture},
+                                           {"source", fileSource("sentence-16k-mono.wav", true)}});
       }
       ASSERT_TRUE(traffic.pump()) << "no answer with " << running.size() << " captures running";
       for (auto it = running.begin(); it != running.end();) {
@@ -89,8 +89,8 @@ protected:
       Footprint now = footprint(helper.pid());
       bool steady = now.threads == last.threads && now.descriptors == last.descriptors;
       last = now;
-      if (steady && (!atMost || (now.threads <= atMost->threads &&
-                                 now.descriptors <= atMost->descriptors)))
+      if (steady &&
+          (!atMost || (now.threads <= atMost->threads && now.descriptors <= atMost->descriptors)))
         break;
     }
     return last;
@@ -114,8 +114,7 @@ TEST_F(Soak, CaptureCyclesAndRendersLeaveThreadsDescriptorsAndMemoryFlat) {
   auto began = std::chrono::steady_clock::now();
   captureCycles(cycles);
   renders(cycles);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   Footprint after = settledFootprint(before);
 
   std::printf("%d capture cycles and %d renders in %.1f s; threads %zu -> %zu, descriptors %zu "

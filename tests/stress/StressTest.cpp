@@ -22,28 +22,28 @@ TEST(Stress, CapturesSpeechAndRendersAtOnceAnswerEveryRequestAndEndEverySession)
 
   std::map<int64_t, int64_t> starts; // capture -> request
   for (int64_t capture = 1; capture <= captureCount; ++capture)
-    starts[capture] = traffic.send(
-        "capture.start", {{"capture", capture},
-                          {"level_interval_ms", 200},
-                          {"source", fileSource("sentence-16k-mono.wav", true)}});
+    starts[capture] =
+        traffic.send("capture.start", {{"capture", capture},
+                                       {"level_interval_ms", 200},
+                                       {"source", fileSource("sentence-16k-mono.wav", true)}});
   for (int render = 0; render < renderCount; ++render)
-    traffic.send("speech.synthesize_file",
-                 {{"text", "Render number " + std::to_string(render) + "."},
-                  {"format", render % 2 ? "caf" : "wav"},
-                  {"path", (scratch / ("render" + std::to_string(render) +
-                                       (render % 2 ? ".caf" : ".wav")))
-                               .string()}});
+    traffic.send(
+        "speech.synthesize_file",
+        {{"text", "Render number " + std::to_string(render) + "."},
+         {"format", render % 2 ? "caf" : "wav"},
+         {"path", (scratch / ("render" + std::to_string(render) + (render % 2 ? ".caf" : ".wav")))
+                      .string()}});
   // Each round queues utterances, and the next round's first one interrupts them all.
   std::set<int64_t> utterances;
   for (int round = 0; round < speechRounds; ++round) {
     for (int i = 0; i < queuedPerRound; ++i) {
       int64_t utterance = round * 100 + i;
       utterances.insert(utterance);
-      traffic.send("speech.speak", {{"utterance", utterance},
-                                    {"text", "Round " + std::to_string(round) + " item " +
-                                                 std::to_string(i) + "."},
-                                    {"interrupt", i == 0},
-                                    {"rate", 1.0}});
+      traffic.send("speech.speak",
+                   {{"utterance", utterance},
+                    {"text", "Round " + std::to_string(round) + " item " + std::to_string(i) + "."},
+                    {"interrupt", i == 0},
+                    {"rate", 1.0}});
     }
     traffic.send("speech.pause", {{"boundary", "word"}});
     traffic.send("speech.continue");

@@ -23,8 +23,8 @@ namespace quelt::testing {
 inline const std::string fixtures = QUELT_FIXTURES_DIR;
 
 inline bool isTerminal(const std::string& event) {
-  return event == "capture.stopped" || event == "capture.cancelled" ||
-         event == "capture.failed" || event == "speech.finished" || event == "speech.cancelled";
+  return event == "capture.stopped" || event == "capture.cancelled" || event == "capture.failed" ||
+         event == "speech.finished" || event == "speech.cancelled";
 }
 
 class Traffic {
@@ -168,8 +168,8 @@ inline std::vector<pid_t> liveChildren() {
 
 // Children that are still there after `patience`: one that notices its parent is gone and ends
 // on its own is not left behind.
-inline std::vector<pid_t> childrenLeftBehind(
-    std::chrono::milliseconds patience = std::chrono::seconds(3)) {
+inline std::vector<pid_t>
+childrenLeftBehind(std::chrono::milliseconds patience = std::chrono::seconds(3)) {
   auto deadline = std::chrono::steady_clock::now() + patience;
   auto children = liveChildren();
   while (!children.empty() && std::chrono::steady_clock::now() < deadline) {

@@ -115,8 +115,8 @@ TEST_P(WaysOut, UnderLoadItExitsWithZeroAfterWritingWhatItQueued) {
       "capture.start", {{"capture", 101}, {"source", {{"kind", "file"}, {"path", "/dev/stdin"}}}});
   constexpr int captures = 8;
   for (int64_t capture = 1; capture <= captures; ++capture)
-    traffic.send("capture.start", {{"capture", capture},
-                                   {"source", fileSource("sentences-16k-mono.wav", true)}});
+    traffic.send("capture.start",
+                 {{"capture", capture}, {"source", fileSource("sentences-16k-mono.wav", true)}});
   for (int64_t utterance = 1; utterance <= 4; ++utterance)
     traffic.send("speech.speak",
                  {{"utterance", utterance}, {"text", "A sentence that takes a while to say."}});

@@ -1,5 +1,5 @@
-#include "ServerHarness.h"
 #include "voices/Voices.h"
+#include "ServerHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +18,15 @@ std::string chosen(fakes::FakeSynthesizerService& service, const std::string& la
 
 TEST(BestVoice, NormalisesTheLanguageAndRanksQualityThenPersonalThenName) {
   fakes::FakeSynthesizerService service;
-  service.installed = {voice("a", "Zed", "en-US"), voice("b", "amy", "en-US"),
-                       voice("c", "Amy", "en-US"), voice("d", "Fred", "en-GB", 2),
-                       voice("e", "Jo", "fr-FR", 3, 2), voice("f", "Max", "fr-FR", 2),
+  service.installed = {voice("a", "Zed", "en-US"),         voice("b", "amy", "en-US"),
+                       voice("c", "Amy", "en-US"),         voice("d", "Fred", "en-GB", 2),
+                       voice("e", "Jo", "fr-FR", 3, 2),    voice("f", "Max", "fr-FR", 2),
                        voice("g", "Bells", "de-DE", 3, 1), voice("h", "Anna", "de-DE")};
   for (const char* spelling : {"en_US", "EN-us", "en-US"})
     EXPECT_EQ(chosen(service, spelling), "c") << spelling; // upper case sorts first
-  EXPECT_EQ(chosen(service, "fr-FR"), "e");    // premium beats enhanced, personal or not
-  EXPECT_EQ(chosen(service, "en-AU"), "d");    // same base language, best quality
-  EXPECT_EQ(chosen(service, "de"), "h");       // the novelty voice is never chosen
+  EXPECT_EQ(chosen(service, "fr-FR"), "e"); // premium beats enhanced, personal or not
+  EXPECT_EQ(chosen(service, "en-AU"), "d"); // same base language, best quality
+  EXPECT_EQ(chosen(service, "de"), "h");    // the novelty voice is never chosen
   EXPECT_EQ(chosen(service, "english"), "none");
   service.installed.push_back(voice("i", "Jo", "fr-FR", 3));
   EXPECT_EQ(chosen(service, "fr-FR"), "i"); // at equal rank, not personal wins

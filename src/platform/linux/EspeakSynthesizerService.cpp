@@ -1,9 +1,9 @@
 #include "platform/linux/EspeakSynthesizerService.h"
 
 #include "platform/PcmBuffer.h"
+#include "platform/ProcessIdentity.h"
 #include "platform/linux/PulseConnection.h"
 #include "platform/linux/SynthesisWorkerProcess.h"
-#include "platform/ProcessIdentity.h"
 
 #include <espeak-ng/speak_lib.h>
 #include <pulse/error.h>
@@ -928,6 +928,5 @@ std::string EspeakSynthesizerService::currentLanguageCode() {
 std::shared_ptr<SpeechSynthesizer> EspeakSynthesizerService::makeSynthesizer() {
   return std::make_shared<EspeakSpeechSynthesizer>(engine_);
 }
-
 
 } // namespace quelt

@@ -23,7 +23,8 @@ std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& ro
 
 // pocketsphinx ends the process that loads a malformed model, so a model is tried by another
 // process first: a checker program run as
-//   <checker> --check-pocketsphinx-model <parent pid> <acoustic model> <language model> <dictionary>
+//   <checker> --check-pocketsphinx-model <parent pid> <acoustic model> <language model>
+//   <dictionary>
 // that exits with 0 when the model loads. The helper is its own checker.
 inline constexpr std::string_view pocketsphinxModelCheck = "--check-pocketsphinx-model";
 // The checker's side, for its main(): when the arguments ask for a check, runs it and ends the

@@ -2,10 +2,9 @@
 
 #include "platform/linux/SynthesisWorker.h"
 
-
 #include <espeak-ng/espeak_ng.h>
-#include <nlohmann/json.hpp>
 #include <espeak-ng/speak_lib.h>
+#include <nlohmann/json.hpp>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
