@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::shared_ptr<FileSource> source;
   try {
-    source = FileSource::create(services, path, false, clock,
+    source = FileSource::create(services, path, Pace::asRead, clock,
                                 [](std::function<void()> block) { block(); });
     source->open();
   } catch (const HelperError& error) {

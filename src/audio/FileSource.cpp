@@ -31,15 +31,15 @@ struct FileSource::Delivery {
   FailureHandler onFailure;
 };
 
-std::shared_ptr<FileSource> FileSource::create(AudioServices& services, std::string path,
-                                               bool realtime, Clock& clock, PostToMain post) {
+std::shared_ptr<FileSource> FileSource::create(AudioServices& services, std::string path, Pace pace,
+                                               Clock& clock, PostToMain post) {
   return std::shared_ptr<FileSource>(
-      new FileSource(services, std::move(path), realtime, clock, std::move(post)));
+      new FileSource(services, std::move(path), pace, clock, std::move(post)));
 }
 
-FileSource::FileSource(AudioServices& services, std::string path, bool realtime, Clock& clock,
+FileSource::FileSource(AudioServices& services, std::string path, Pace pace, Clock& clock,
                        PostToMain post)
-    : services_(services), path_(std::move(path)), realtime_(realtime), clock_(clock),
+    : services_(services), path_(std::move(path)), pace_(pace), clock_(clock),
       post_(std::move(post)) {}
 
 void FileSource::open() {
@@ -68,7 +68,7 @@ void FileSource::start(BufferHandler onBuffer, EndHandler onEnd, FailureHandler 
   Delivery delivery{.source = weak_from_this(),
                     .reader = std::move(reader),
                     .format = format_,
-                    .realtime = realtime_,
+                    .realtime = pace_ == Pace::realtime,
                     .clock = &clock_,
                     .post = post_,
                     .onBuffer = std::move(onBuffer),

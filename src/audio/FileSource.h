@@ -11,6 +11,12 @@
 
 namespace quelt {
 
+// How fast a file's audio is handed on.
+enum class Pace {
+  asRead,   // as fast as the file reads and the consumer takes it
+  realtime, // at the file's own rate, as a microphone would
+};
+
 // Audio from a file, standing in for a microphone: buffers of a tenth of a second in the
 // file's own format, then half a second of silence so a recognizer hears the speech end, then
 // the end. Realtime delivery paces buffers at the file's rate; otherwise they come as fast as
@@ -23,8 +29,8 @@ namespace quelt {
 class FileSource : public AudioSourceDriver, public std::enable_shared_from_this<FileSource> {
 public:
   // Opens nothing yet: the file may be a named pipe whose opening waits for a writer.
-  static std::shared_ptr<FileSource> create(AudioServices& services, std::string path,
-                                            bool realtime, Clock& clock, PostToMain post);
+  static std::shared_ptr<FileSource> create(AudioServices& services, std::string path, Pace pace,
+                                            Clock& clock, PostToMain post);
 
   // Throws HelperError "io" ("open <path>: <why>", domain = the path) when the file cannot be
   // opened or is not audio.
@@ -37,8 +43,7 @@ public:
 private:
   struct Delivery;
 
-  FileSource(AudioServices& services, std::string path, bool realtime, Clock& clock,
-             PostToMain post);
+  FileSource(AudioServices& services, std::string path, Pace pace, Clock& clock, PostToMain post);
 
   bool stopped() const;
   static void run(Delivery delivery);
@@ -47,7 +52,7 @@ private:
   const std::string path_;
   std::shared_ptr<AudioFileReader> reader_;
   AudioFormat format_;
-  bool realtime_;
+  Pace pace_;
   Clock& clock_;
   PostToMain post_;
   mutable std::mutex mutex_;

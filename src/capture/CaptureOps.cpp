@@ -176,7 +176,8 @@ std::shared_ptr<AudioSourceDriver> openSource(Server& server, const StartRequest
     return MicrophoneSource::create(*platform.audioInput, *plan.device, server.poster());
   if (!request.path || request.path->empty() || request.path->front() != '/')
     throw HelperError::invalid("file source needs an absolute path");
-  return FileSource::create(*platform.audio, *request.path, request.realtime, server.clock(),
+  return FileSource::create(*platform.audio, *request.path,
+                            request.realtime ? Pace::realtime : Pace::asRead, server.clock(),
                             server.poster());
 }
 

@@ -90,9 +90,12 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
   if (config_.engineKind == EngineKind::recognizer) {
     if (!config_.recognizer)
       throw HelperError("recognizer_unavailable", "no recognizer", std::nullopt, std::nullopt, tag);
-    return RecognizerSegment::create(
-        index, *config_.recognizer, config_.onDevice, config_.punctuation, config_.contextual,
-        config_.source->canBeHeldBack(), callbacks(), {server_->clock(), server_->poster()});
+    return RecognizerSegment::create(index, *config_.recognizer,
+                                     {.requiresOnDeviceRecognition = config_.onDevice,
+                                      .contextualStrings = config_.contextual,
+                                      .addsPunctuation = config_.punctuation,
+                                      .audioMayWait = config_.source->canBeHeldBack()},
+                                     callbacks(), {server_->clock(), server_->poster()});
   }
   const Platform& platform = server_->platform();
   if (!speechAnalyzerAvailable(platform.process->osVersion()) || !platform.transcriber)

@@ -36,17 +36,11 @@ RecognizerSegment::~RecognizerSegment() {
 }
 
 std::shared_ptr<RecognizerSegment>
-RecognizerSegment::create(int64_t index, SpeechRecognizer& recognizer, bool onDevice,
-                          bool punctuation, std::vector<std::string> contextual, bool audioMayWait,
+RecognizerSegment::create(int64_t index, SpeechRecognizer& recognizer, RecognitionSettings settings,
                           SegmentCallbacks callbacks, Context context) {
-  std::shared_ptr<RecognizerSegment> segment(
-      new RecognizerSegment(index, onDevice, std::move(callbacks), std::move(context)));
-  RecognitionSettings settings;
+  std::shared_ptr<RecognizerSegment> segment(new RecognizerSegment(
+      index, settings.requiresOnDeviceRecognition, std::move(callbacks), std::move(context)));
   settings.reportPartialResults = true;
-  settings.requiresOnDeviceRecognition = onDevice;
-  settings.contextualStrings = std::move(contextual);
-  settings.addsPunctuation = punctuation;
-  settings.audioMayWait = audioMayWait;
   std::weak_ptr<RecognizerSegment> weak = segment;
   PostToMain post = segment->context_.post;
   segment->task_ =

@@ -24,12 +24,10 @@ public:
     PostToMain post;
   };
 
-  // Starts recognising at once.
+  // Starts recognising at once, always with partial results.
   static std::shared_ptr<RecognizerSegment> create(int64_t index, SpeechRecognizer& recognizer,
-                                                   bool onDevice, bool punctuation,
-                                                   std::vector<std::string> contextual,
-                                                   bool audioMayWait, SegmentCallbacks callbacks,
-                                                   Context context);
+                                                   RecognitionSettings settings,
+                                                   SegmentCallbacks callbacks, Context context);
 
   // A segment let go before it finished (its session never started, say) stops its
   // recognition, which would otherwise wait for audio for good.

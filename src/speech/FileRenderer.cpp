@@ -26,16 +26,16 @@ std::vector<std::shared_ptr<FileRenderer>>& FileRenderer::active() {
   return renders;
 }
 
-FileRenderer::FileRenderer(AudioServices& audio, std::string path, bool wav, Completion reply,
-                           std::string voiceId)
-    : audio_(audio), path_(std::move(path)), temporary_(temporaryBeside(path_)), wav_(wav),
-      reply_(std::move(reply)), voiceId_(std::move(voiceId)) {}
+FileRenderer::FileRenderer(AudioServices& audio, std::string path, RenderEncoding encoding,
+                           Completion reply, std::string voiceId)
+    : audio_(audio), path_(std::move(path)), temporary_(temporaryBeside(path_)),
+      encoding_(encoding), reply_(std::move(reply)), voiceId_(std::move(voiceId)) {}
 
-void FileRenderer::start(Server& server, const SpeechParams& params, std::string path, bool wav,
-                         Completion reply) {
+void FileRenderer::start(Server& server, const SpeechParams& params, std::string path,
+                         RenderEncoding encoding, Completion reply) {
   const Platform& platform = server.platform();
   std::shared_ptr<FileRenderer> renderer(new FileRenderer(
-      *platform.audio, std::move(path), wav, std::move(reply), params.voiceIdentifier()));
+      *platform.audio, std::move(path), encoding, std::move(reply), params.voiceIdentifier()));
   renderer->synthesizer_ = platform.synthesizer->makeSynthesizer();
   active().push_back(renderer);
   std::weak_ptr<FileRenderer> weak = renderer;
@@ -125,7 +125,7 @@ void FileRenderer::write(const PcmBuffer& buffer) {
     sampleRate_ = format.sampleRate;
     channels_ = format.channels;
     AudioFormat encoding = format;
-    if (wav_)
+    if (encoding_ == RenderEncoding::int16)
       encoding = {format.sampleRate, format.channels, SampleFormat::int16, true};
     try {
       file_ = audio_.openForWriting(temporary_, encoding, format);

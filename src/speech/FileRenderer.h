@@ -12,6 +12,9 @@
 
 namespace quelt {
 
+// The samples a render stores: 16-bit integers ("wav"), or the synthesizer's own ("caf").
+enum class RenderEncoding { int16, asSynthesized };
+
 // Renders one utterance to an audio file with a synthesizer of its own, writing blocks as they
 // come, and replies once. Keeps itself alive in `active` until it has replied.
 //
@@ -21,8 +24,8 @@ namespace quelt {
 class FileRenderer : public std::enable_shared_from_this<FileRenderer> {
 public:
   // Starts the render and returns at once. On the main queue.
-  static void start(Server& server, const SpeechParams& params, std::string path, bool wav,
-                    Completion reply);
+  static void start(Server& server, const SpeechParams& params, std::string path,
+                    RenderEncoding encoding, Completion reply);
 
   // Renders that have not replied yet, oldest first. Main queue only.
   static std::vector<std::shared_ptr<FileRenderer>>& active();
@@ -34,7 +37,7 @@ public:
   void abandon();
 
 private:
-  FileRenderer(AudioServices& audio, std::string path, bool wav, Completion reply,
+  FileRenderer(AudioServices& audio, std::string path, RenderEncoding encoding, Completion reply,
                std::string voiceId);
 
   // Blocks on their way from the synthesizer to the main queue.
@@ -57,7 +60,7 @@ private:
   std::shared_ptr<SpeechSynthesizer> synthesizer_;
   std::string path_;
   std::string temporary_;
-  bool wav_;
+  RenderEncoding encoding_;
   std::unique_ptr<AudioFileWriter> file_;
   int64_t frames_ = 0;
   double sampleRate_ = 0;

@@ -59,8 +59,8 @@ void SpeechController::send(const std::string& event, int64_t id, Json extra) {
     server->event(event, std::move(extra));
 }
 
-void SpeechController::speak(int64_t id, const SpeechParams& params, bool interrupt) {
-  if (interrupt)
+void SpeechController::speak(int64_t id, const SpeechParams& params, Queueing queueing) {
+  if (queueing == Queueing::replaceAll)
     stopAll(SpeechBoundary::immediate);
   queue_.push_back({id, params.makeUtterance()});
   pump();

@@ -12,13 +12,17 @@ namespace quelt {
 
 class Server;
 
+// Where a new utterance goes: behind those waiting, or in place of all of them and of the one
+// being spoken, which stop at once.
+enum class Queueing { append, replaceAll };
+
 // The spoken queue: one utterance at a time through one synthesizer, the rest waiting in order,
 // each reported to the parent under the id the parent gave it. Main queue only.
 class SpeechController : public std::enable_shared_from_this<SpeechController> {
 public:
   static std::shared_ptr<SpeechController> create(std::shared_ptr<Server> server);
 
-  void speak(int64_t id, const SpeechParams& params, bool interrupt);
+  void speak(int64_t id, const SpeechParams& params, Queueing queueing);
   void stopAll(SpeechBoundary boundary);
   // False when the id is neither speaking nor queued.
   bool stop(int64_t id, SpeechBoundary boundary);

@@ -41,7 +41,9 @@ void registerSpeechOps(Server& server) {
     if (!id)
       throw HelperError::invalid("utterance id required");
     SpeechParams speech = speechParams(server, params, "speak");
-    controller->speak(*id, speech, params.boolean("interrupt").value_or(false));
+    controller->speak(*id, speech,
+                      params.boolean("interrupt").value_or(false) ? Queueing::replaceAll
+                                                                  : Queueing::append);
     done(Json{{"voice", speech.voiceIdentifier()}});
   });
 
@@ -95,7 +97,9 @@ void registerSpeechOps(Server& server) {
               (directory ? "the path is a directory" : "the path is not a regular file"),
           *path, directory ? EISDIR : EEXIST);
     }
-    FileRenderer::start(server, speech, *path, format == "wav", std::move(done));
+    FileRenderer::start(server, speech, *path,
+                        format == "wav" ? RenderEncoding::int16 : RenderEncoding::asSynthesized,
+                        std::move(done));
   });
 }
 

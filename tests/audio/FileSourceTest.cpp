@@ -64,8 +64,8 @@ protected:
   }
   void TearDown() override { fs::remove_all(directory); }
 
-  std::shared_ptr<FileSource> open(const std::string& path, bool realtime = false) {
-    auto source = FileSource::create(services, path, realtime, clock, harness.server().poster());
+  std::shared_ptr<FileSource> open(const std::string& path, Pace pace = Pace::asRead) {
+    auto source = FileSource::create(services, path, pace, clock, harness.server().poster());
     source->open();
     return source;
   }
@@ -171,7 +171,7 @@ TEST_F(FileSourceTest, TheLastReferenceMayDropOnTheDeliveryThread) {
 
 TEST_F(FileSourceTest, RealtimeSleepsUntilAbsoluteDeadlinesAndCatchesUpWhenLate) {
   Clock::TimePoint begin = clock.now();
-  auto source = open(fixtures + "/tone-8k-1s.wav", true);
+  auto source = open(fixtures + "/tone-8k-1s.wav", Pace::realtime);
   std::thread runner([&] { run(*source); });
   EXPECT_EQ(clock.waitForSleep(1), begin + 100ms);
   harness.clock().advance(100ms);

@@ -20,7 +20,10 @@ protected:
   void start(bool onDevice) {
     harness.onMain([&] {
       auto recognizer = harness.fakes().recognizer->makeRecognizer("en-US");
-      segment = RecognizerSegment::create(3, *recognizer, onDevice, true, {"Quelt"}, false,
+      segment = RecognizerSegment::create(3, *recognizer,
+                                          {.requiresOnDeviceRecognition = onDevice,
+                                           .contextualStrings = {"Quelt"},
+                                           .addsPunctuation = true},
                                           recorder.callbacks(),
                                           {harness.server().clock(), harness.server().poster()});
     });
