@@ -1,0 +1,101 @@
+// raw: request lines from stdin to the helper, everything it says to stdout.
+
+#include "Conversation.h"
+
+#include <iostream>
+#include <unistd.h>
+
+namespace quelt::client {
+
+// Lines from stdin go to the helper as they are; everything the helper says is printed as
+// it is. At the end of input the client waits for the replies still owed and for the
+// captures and utterances it saw started to end, then shuts the helper down.
+int Conversation::raw() {
+  helper_.watchInput(STDIN_FILENO);
+  std::map<int64_t, Owed> owed; // by request id
+  std::set<int64_t> captures, utterances;
+  std::string pending;
+  bool inputOpen = true;
+  int interrupts = 0;
+  for (;;) {
+    if (!inputOpen && owed.empty() && captures.empty() && utterances.empty())
+      return exitOk;
+    Incoming in = helper_.next();
+    if (in.kind == Kind::interrupted) {
+      if (++interrupts > 1 || (captures.empty() && utterances.empty()))
+        return exitInterrupted;
+      for (int64_t capture : captures)
+        helper_.send("capture.cancel", {{"capture", capture}});
+      if (!utterances.empty())
+        helper_.send("speech.stop", Json::object());
+      continue;
+    }
+    if (in.kind == Kind::ended)
+      return shutdownSent_ ? exitOk : helperEnded();
+    if (in.kind == Kind::input) {
+      char chunk[65536];
+      ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+      if (got <= 0) {
+        inputOpen = false;
+        helper_.watchInput(-1);
+        if (!pending.empty())
+          forward(pending, owed, captures, utterances);
+        continue;
+      }
+      pending.append(chunk, static_cast<size_t>(got));
+      for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        forward(line, owed, captures, utterances);
+      }
+      continue;
+    }
+    if (in.kind != Kind::message)
+      continue;
+    std::cout << in.line << '\n' << std::flush;
+    const Json& message = in.message;
+    std::string event = message.value("event", "");
+    if (event.empty() && message.contains("id") && message["id"].is_number_integer()) {
+      int64_t id = message["id"];
+      auto found = owed.find(id);
+      if (found != owed.end() && found->second.session && !message.value("ok", false)) {
+        // A start that failed leaves nothing running to wait for.
+        (found->second.op == "capture.start" ? captures : utterances).erase(*found->second.session);
+      }
+      if (found != owed.end())
+        owed.erase(found);
+    } else if (event == "capture.stopped" || event == "capture.cancelled" ||
+               event == "capture.failed") {
+      captures.erase(message.value("capture", int64_t{-1}));
+    } else if (event == "speech.finished" || event == "speech.cancelled") {
+      utterances.erase(message.value("utterance", int64_t{-1}));
+    }
+  }
+}
+
+void Conversation::forward(const std::string& line, std::map<int64_t, Owed>& owed,
+                           std::set<int64_t>& captures, std::set<int64_t>& utterances) {
+  if (line.find_first_not_of(" \t\r") == std::string::npos)
+    return;
+  Json request = Json::parse(line, nullptr, false);
+  if (request.is_object() && request.contains("id") && request["id"].is_number_integer()) {
+    int64_t id = request["id"];
+    helper_.noteForeignId(id);
+    Owed entry{request["op"].is_string() ? request["op"].get<std::string>() : "", {}};
+    const Json& params = request.contains("params") ? request["params"] : Json::object();
+    auto session = [&](const char* name) -> std::optional<int64_t> {
+      if (params.is_object() && params.contains(name) && params[name].is_number())
+        return params[name].get<int64_t>();
+      return std::nullopt;
+    };
+    if (entry.op == "capture.start" && (entry.session = session("capture")))
+      captures.insert(*entry.session);
+    if (entry.op == "speech.speak" && (entry.session = session("utterance")))
+      utterances.insert(*entry.session);
+    shutdownSent_ = shutdownSent_ || entry.op == "shutdown";
+    owed[id] = std::move(entry);
+  }
+  helper_.sendLine(line);
+}
+
+} // namespace quelt::client
