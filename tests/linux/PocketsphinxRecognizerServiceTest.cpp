@@ -12,8 +12,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The helper binary tries each model first, as it does for its own service.
+const std::string installedModels = "/usr/share/pocketsphinx/model";
+
 TEST(PocketsphinxRecognizerService, OffersTheInstalledEnglishModelAndLoadsIt) {
-  PocketsphinxRecognizerService service(nullptr);
+  PocketsphinxRecognizerService service(nullptr, installedModels, QUELT_HELPER_PATH);
   EXPECT_EQ(service.supportedLocales(), std::vector<std::string>{"en-US"});
   auto recognizer = service.makeRecognizer("en-us");
   ASSERT_TRUE(recognizer);
@@ -30,7 +33,7 @@ TEST(PocketsphinxRecognizerService, AModelWhoseFilesDoNotLoadIsSupportedButUnava
   std::ofstream(root / "de-de" / "de.dict") << "hallo h a l o\n";
   fs::create_directories(root / "incomplete" / "incomplete");
 
-  PocketsphinxRecognizerService service(nullptr, root.string());
+  PocketsphinxRecognizerService service(nullptr, root.string(), QUELT_HELPER_PATH);
   EXPECT_EQ(service.supportedLocales(), std::vector<std::string>{"de-DE"});
   auto recognizer = service.makeRecognizer("de-DE");
   ASSERT_TRUE(recognizer);

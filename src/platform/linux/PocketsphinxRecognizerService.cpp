@@ -68,21 +68,10 @@ bool succeeded(pid_t child) {
 }
 
 // pocketsphinx ends the whole process when a model file is malformed, so a model is first
-// loaded by another process; only one that loads there is loaded here. That process is the
-// checker program when there is one: a fork of this one could inherit a lock that another of
+// loaded by another process; only one that loads there is loaded here. That process is a
+// program started afresh, not a fork of this one, which could inherit a lock that another of
 // its threads held (the allocator's, under the sanitizers) and wait on it for good.
 bool loadsElsewhere(const PocketsphinxModelFiles& files, const std::string& checker) {
-  if (checker.empty()) {
-    pid_t child = ::fork();
-    if (child < 0)
-      return false;
-    if (child == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      cmd_ln_t* config = makeConfig(files);
-      ::_exit(config && ps_init(config) ? 0 : 1);
-    }
-    return succeeded(child);
-  }
   std::vector<std::string> words{checker,
                                  std::string(pocketsphinxModelCheck),
                                  std::to_string(::getpid()),

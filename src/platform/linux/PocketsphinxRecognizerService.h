@@ -38,14 +38,13 @@ void checkPocketsphinxModelIfAsked(int argc, char** argv);
 // is converted to what the models take (16 kHz mono 16-bit) with `audio`'s converters.
 class PocketsphinxRecognizerService : public SpeechRecognizerService {
 public:
-  // Without a checker, a fork of this process tries each model: only for processes that hold
-  // no locks on other threads when a model first loads.
+  // `checker` is the program that tries each model first (the helper itself).
   // With `checkedModels`, a directory, a model that passed its check is remembered there with
   // the state of its files, and not checked again by later processes until a file changes
   // (see CheckedModels.h).
   explicit PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
-                                         std::string modelRoot = "/usr/share/pocketsphinx/model",
-                                         std::string checker = "", std::string checkedModels = "",
+                                         std::string modelRoot, std::string checker,
+                                         std::string checkedModels = "",
                                          std::function<void(const std::string&)> log = {});
 
   std::vector<std::string> supportedLocales() override;
