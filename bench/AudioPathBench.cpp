@@ -1,4 +1,4 @@
-#include "platform/linux/SndfileAudioServices.h"
+#include "sndfile/SndfileAudioServices.h"
 
 #include <benchmark/benchmark.h>
 

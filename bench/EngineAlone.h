@@ -2,7 +2,7 @@
 
 // The engines driven directly, in this process, for what they cost without the helper.
 
-#include "platform/linux/PocketsphinxRecognizerService.h"
+#include "pocketsphinx/PocketsphinxRecognizerService.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // times.
 
 #include "ChildProcess.h"
-#include "server/Json.h"
+#include "protocol/Json.h"
 
 #include <functional>
 #include <memory>

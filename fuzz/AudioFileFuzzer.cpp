@@ -3,7 +3,7 @@
 // the recognizer takes. The input is the file's bytes.
 
 #include "audio/FileSource.h"
-#include "platform/linux/SndfileAudioServices.h"
+#include "sndfile/SndfileAudioServices.h"
 
 #include <chrono>
 #include <cstdio>

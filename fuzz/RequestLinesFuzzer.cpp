@@ -12,14 +12,14 @@
 // its end; no utterance ends twice; and every recognition the helper started was given its end
 // of audio or cancelled, so none is left holding an engine.
 
+#include "app/Startup.h"
 #include "engines/SegmentEngine.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/VirtualClock.h"
-#include "server/Identity.h"
-#include "server/JsonLine.h"
-#include "server/LineFraming.h"
-#include "server/Server.h"
-#include "server/Startup.h"
+#include "protocol/Identity.h"
+#include "protocol/JsonLine.h"
+#include "protocol/LineFraming.h"
+#include "protocol/Server.h"
 #include "speech/FileRenderer.h"
 
 #include <asio/post.hpp>

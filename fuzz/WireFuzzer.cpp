@@ -5,10 +5,10 @@
 // The first byte picks how the rest is cut into reads; the rest is standard input.
 
 #include "locales/Locale.h"
-#include "server/Json.h"
-#include "server/LineFraming.h"
-#include "server/Params.h"
-#include "server/TextLength.h"
+#include "protocol/Json.h"
+#include "protocol/LineFraming.h"
+#include "protocol/Params.h"
+#include "protocol/TextLength.h"
 
 #include <unicode/utf8.h>
 

@@ -3,7 +3,7 @@
 // The built helper as a parent application runs it: a child process on pipes.
 
 #include "Pipe.h"
-#include "server/Json.h"
+#include "protocol/Json.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "ServerHarness.h"
 
-#include "server/Startup.h"
+#include "app/Startup.h"
 
 #include <asio/post.hpp>
 #include <cerrno>

@@ -3,7 +3,7 @@
 #include "Pipe.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/VirtualClock.h"
-#include "server/Server.h"
+#include "protocol/Server.h"
 
 #include <chrono>
 #include <future>

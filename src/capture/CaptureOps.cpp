@@ -4,10 +4,9 @@
 #include "audio/MicrophoneSource.h"
 #include "locales/LocaleSupport.h"
 #include "permissions/Authorization.h"
-#include "server/Identity.h"
-#include "server/ProcessOps.h"
-#include "server/Server.h"
-#include "server/TextLength.h"
+#include "protocol/Identity.h"
+#include "protocol/Server.h"
+#include "protocol/TextLength.h"
 
 #include <algorithm>
 #include <future>

@@ -2,7 +2,6 @@
 
 #include "engines/AnalyzerSegment.h"
 #include "engines/RecognizerSegment.h"
-#include "server/ProcessOps.h"
 
 #include <algorithm>
 #include <cmath>

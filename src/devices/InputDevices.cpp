@@ -1,6 +1,6 @@
 #include "devices/InputDevices.h"
 
-#include "server/Server.h"
+#include "protocol/Server.h"
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>

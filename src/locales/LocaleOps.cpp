@@ -1,8 +1,7 @@
 #include "locales/LocaleOps.h"
 
 #include "locales/LocaleSupport.h"
-#include "server/ProcessOps.h"
-#include "server/Server.h"
+#include "protocol/Server.h"
 
 namespace quelt {
 namespace {

@@ -1,8 +1,8 @@
 #include "locales/LocaleSupport.h"
 
 #include "platform/Platform.h"
-#include "server/HelperError.h"
-#include "server/ProcessOps.h"
+#include "platform/ProcessInfo.h"
+#include "protocol/HelperError.h"
 
 #include <algorithm>
 

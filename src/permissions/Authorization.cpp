@@ -1,7 +1,7 @@
 #include "permissions/Authorization.h"
 
 #include "platform/Authorization.h"
-#include "server/Server.h"
+#include "protocol/Server.h"
 
 namespace quelt {
 namespace {

@@ -1,6 +1,6 @@
 #include "speech/SpeechController.h"
 
-#include "server/Server.h"
+#include "protocol/Server.h"
 
 namespace quelt {
 

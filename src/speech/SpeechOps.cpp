@@ -1,6 +1,6 @@
 #include "speech/SpeechOps.h"
 
-#include "server/Server.h"
+#include "protocol/Server.h"
 #include "speech/FileRenderer.h"
 #include "speech/SpeechController.h"
 

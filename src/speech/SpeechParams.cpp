@@ -1,8 +1,8 @@
 #include "speech/SpeechParams.h"
 
-#include "server/HelperError.h"
-#include "server/Identity.h"
-#include "server/TextLength.h"
+#include "protocol/HelperError.h"
+#include "protocol/Identity.h"
+#include "protocol/TextLength.h"
 #include "voices/Voices.h"
 
 #include <unicode/uchar.h>

@@ -1,7 +1,7 @@
 #include "voices/Voices.h"
 
-#include "server/HelperError.h"
-#include "server/Server.h"
+#include "protocol/HelperError.h"
+#include "protocol/Server.h"
 
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>

@@ -1,7 +1,7 @@
 #include "audio/FileSource.h"
 
 #include "ServerHarness.h"
-#include "platform/linux/SndfileAudioServices.h"
+#include "sndfile/SndfileAudioServices.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/Clock.h"
+#include "protocol/Clock.h"
 
 #include <condition_variable>
 #include <functional>

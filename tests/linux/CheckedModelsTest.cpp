@@ -1,4 +1,4 @@
-#include "platform/linux/CheckedModels.h"
+#include "pocketsphinx/CheckedModels.h"
 
 #include <gtest/gtest.h>
 

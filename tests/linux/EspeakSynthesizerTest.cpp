@@ -1,7 +1,8 @@
-#include "platform/linux/EspeakSynthesizerService.h"
+#include "espeak/EspeakSynthesizerService.h"
 
 #include "linux/PulseServerFixture.h"
 #include "linux/SynthesisWorkers.h"
+#include "pulse/PulseAudioOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -201,7 +202,7 @@ TEST(EspeakRender, RateSetsTheSpeedAndConcurrentRendersAllEnd) {
 // worker had, and the next render or utterance gets a fresh worker.
 TEST(EspeakWorkers, ACrashedOrHungWorkerFailsOnlyItsOwnWork) {
   testing::ScopedEnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
-  EspeakSynthesizerService service(QUELT_HELPER_PATH, {}, 1s);
+  EspeakSynthesizerService service(QUELT_HELPER_PATH, {}, {}, 1s);
   ASSERT_FALSE(service.voices().empty());
   auto synthesizer = service.makeSynthesizer();
 
@@ -240,7 +241,8 @@ class EspeakSpeechTest : public testing::PulseServerFixture {
 protected:
   void SetUp() override {
     PulseServerFixture::SetUp();
-    service_ = std::make_unique<EspeakSynthesizerService>(QUELT_HELPER_PATH);
+    service_ = std::make_unique<EspeakSynthesizerService>(
+        QUELT_HELPER_PATH, [] { return std::make_unique<PulseAudioOutput>("quelt-voice-test"); });
     synthesizer_ = service_->makeSynthesizer();
     synthesizer_->setDelegate(recorder_);
   }

@@ -1,4 +1,4 @@
-#include "platform/linux/PocketsphinxRecognizerService.h"
+#include "pocketsphinx/PocketsphinxRecognizerService.h"
 
 #include <gtest/gtest.h>
 

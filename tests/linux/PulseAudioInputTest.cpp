@@ -1,4 +1,4 @@
-#include "platform/linux/PulseAudioInput.h"
+#include "pulse/PulseAudioInput.h"
 
 #include "linux/PulseServerFixture.h"
 

@@ -1,4 +1,4 @@
-#include "platform/linux/PulseHardwareProperties.h"
+#include "pulse/PulseHardwareProperties.h"
 
 #include "HelperProcess.h"
 #include "linux/PulseServerFixture.h"

@@ -3,7 +3,7 @@
 #include "HelperProcess.h"
 #include "linux/PulseServerFixture.h"
 #include "linux/SynthesisWorkers.h"
-#include "platform/linux/SndfileAudioServices.h"
+#include "sndfile/SndfileAudioServices.h"
 
 #include <gtest/gtest.h>
 

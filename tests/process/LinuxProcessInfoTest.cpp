@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxProcessInfo.h"
+#include "process/LinuxProcessInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/Clock.h"
+#include "protocol/Clock.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/Params.h"
+#include "protocol/Params.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "HelperChild.h"
-#include "server/Version.h"
+#include "protocol/Version.h"
 
 #include <climits>
 #include <cstdlib>
