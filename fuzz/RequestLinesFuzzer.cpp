@@ -274,8 +274,7 @@ public:
     options.clock = clock_;
     options.exitProcess = [this](int) { exited_ = true; };
     options.taskExecutor = [this](std::function<void()> task) { tasks_.post(std::move(task)); };
-    server_ = Server::create(std::move(platform), std::move(options));
-    registerOps(*server_);
+    server_ = makeHelper(platform, std::move(options));
   }
 
   ~Rig() {

@@ -48,9 +48,10 @@ ServerHarness::ServerHarness(Ops ops)
   options.mainContext = context;
   options.clock = clock_;
   options.exitProcess = [this](int code) { exited_.set_value(code); };
-  server_ = Server::create(fakes_.platform(), std::move(options));
   if (ops == Ops::helper)
-    registerOps(*server_);
+    server_ = makeHelper(fakes_.platform(), std::move(options));
+  else
+    server_ = Server::create(helperServerOptions(fakes_.platform(), std::move(options)));
 }
 
 ServerHarness::~ServerHarness() {

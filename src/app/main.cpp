@@ -32,9 +32,8 @@ int main(int argc, char** argv) {
     if (auto server = logTo->lock())
       server->log(line);
   });
-  auto server = quelt::Server::create(std::move(platform), std::move(options));
+  auto server = quelt::makeHelper(platform, std::move(options));
   *logTo = server;
-  quelt::registerOps(*server);
 
   // A parent (or a terminal) asking us to stop gets the same orderly shutdown as "shutdown".
   asio::signal_set stopSignals(server->mainContext(), SIGTERM, SIGINT, SIGHUP);

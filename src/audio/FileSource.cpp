@@ -1,5 +1,8 @@
 #include "audio/FileSource.h"
 
+#include "common/NativeError.h"
+#include "platform/PlatformError.h"
+
 #include <algorithm>
 #include <chrono>
 #include <pthread.h>
@@ -77,7 +80,7 @@ void FileSource::start(BufferHandler onBuffer, EndHandler onEnd, FailureHandler 
   try {
     std::thread(&FileSource::run, std::move(delivery)).detach();
   } catch (const std::system_error& error) {
-    throw HelperError::native(error, "start fixture reader");
+    throw nativeError(error, "start fixture reader");
   }
 }
 
@@ -133,9 +136,7 @@ void FileSource::run(Delivery delivery) {
     try {
       reader->read(buffer, chunk);
     } catch (const std::exception& error) {
-      post([onFailure, failure = HelperError::native(error, "read fixture")] {
-        onFailure(failure);
-      });
+      post([onFailure, failure = nativeError(error, "read fixture")] { onFailure(failure); });
       return;
     }
     if (buffer.frameLength() == 0)

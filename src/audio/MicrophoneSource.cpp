@@ -1,5 +1,7 @@
 #include "audio/MicrophoneSource.h"
 
+#include "common/NativeError.h"
+
 namespace quelt {
 
 std::shared_ptr<MicrophoneSource> MicrophoneSource::create(AudioInputService& service,
@@ -41,7 +43,7 @@ void MicrophoneSource::start(BufferHandler onBuffer, EndHandler, FailureHandler 
     input_->start();
   } catch (const std::exception& error) {
     stop();
-    throw HelperError::native(error, "start audio engine");
+    throw nativeError(error, "start audio engine");
   }
 }
 

@@ -2,10 +2,11 @@
 
 #include "audio/FileSource.h"
 #include "audio/MicrophoneSource.h"
+#include "common/NativeError.h"
 #include "locales/LocaleSupport.h"
 #include "permissions/Authorization.h"
 #include "protocol/Identity.h"
-#include "protocol/Server.h"
+#include "protocol/OpHost.h"
 #include "protocol/TextLength.h"
 
 #include <algorithm>
@@ -56,17 +57,18 @@ std::shared_ptr<CaptureSessionState> session(const Params& params, CaptureRegist
 }
 
 // Blocks the calling task until the permission is answered (prompting only when asked to).
-std::string waitAuthorization(Server& server, const std::string& kind, bool request) {
+std::string waitAuthorization(OpHost& host, const std::shared_ptr<Authorization>& authorization,
+                              const std::string& kind, bool request) {
   bool microphone = kind == "microphone";
   if (!request)
-    return microphone ? microphoneStatus(server.platform()) : speechStatus(server.platform());
+    return microphone ? microphoneStatus(*authorization) : speechStatus(*authorization);
   auto answer = std::make_shared<std::promise<std::string>>();
   auto status = answer->get_future();
   auto done = [answer](std::string value) { answer->set_value(std::move(value)); };
   if (microphone)
-    requestMicrophone(server, done);
+    requestMicrophone(host, authorization, done);
   else
-    requestSpeech(server, done);
+    requestSpeech(host, authorization, done);
   return status.get();
 }
 
@@ -120,19 +122,19 @@ EngineChoice chooseEngine(const std::string& requested, bool allowServer,
 
 // Everything between the synchronous checks and opening the source; runs on the task executor
 // and may wait for the user to answer a permission prompt.
-StartPlan plan(Server& server, const StartRequest& request) {
-  const Platform& platform = server.platform();
+StartPlan plan(OpHost& host, const CaptureServices& services, const StartRequest& request) {
+  const RecognitionServices& recognition = services.recognition;
   StartPlan plan;
-  auto analyzer = analyzerLocales(platform);
+  auto analyzer = analyzerLocales(recognition);
   try {
-    plan.locale = resolveLocale(platform, request.locale, analyzer);
+    plan.locale = resolveLocale(recognition, request.locale, analyzer);
   } catch (...) {
     throw boundaryError(std::current_exception(), "resolve locale");
   }
   std::string tag = bcp47(plan.locale);
 
   if (request.sourceKind == "microphone") {
-    auto devices = listInputDevices(*platform.hardware);
+    auto devices = listInputDevices(*services.hardware);
     if (devices.empty())
       throw HelperError("no_input_device", "no audio input device");
     if (request.deviceUid && !request.deviceUid->empty()) {
@@ -149,35 +151,36 @@ StartPlan plan(Server& server, const StartRequest& request) {
   }
 
   if (request.sourceKind == "microphone") {
-    std::string status = waitAuthorization(server, "microphone", request.requestAuthorization);
+    std::string status =
+        waitAuthorization(host, services.authorization, "microphone", request.requestAuthorization);
     if (status != "authorized")
       throw HelperError("not_authorized_microphone", "microphone " + status, std::nullopt,
                         std::nullopt, std::nullopt, status);
   }
-  std::string status = waitAuthorization(server, "speech", request.requestAuthorization);
+  std::string status =
+      waitAuthorization(host, services.authorization, "speech", request.requestAuthorization);
   if (status != "authorized")
     throw HelperError("not_authorized_speech", "speech recognition " + status, std::nullopt,
                       std::nullopt, std::nullopt, status);
 
-  LocaleSupport support = localeSupport(platform, plan.locale, analyzer);
-  plan.recognizer = platform.recognizer->makeRecognizer(tag);
+  LocaleSupport support = localeSupport(recognition, plan.locale, analyzer);
+  plan.recognizer = recognition.recognizer->makeRecognizer(tag);
   auto choice = chooseEngine(request.engine, request.allowServer, support, plan.recognizer.get(),
-                             tag, speechAnalyzerAvailable(platform.process->osVersion()));
+                             tag, speechAnalyzerAvailable(recognition.process->osVersion()));
   plan.engine = choice.engine;
   plan.onDevice = choice.onDevice;
   return plan;
 }
 
-std::shared_ptr<AudioSourceDriver> openSource(Server& server, const StartRequest& request,
-                                              const StartPlan& plan) {
-  const Platform& platform = server.platform();
+std::shared_ptr<AudioSourceDriver> openSource(OpHost& host, const CaptureServices& services,
+                                              const StartRequest& request, const StartPlan& plan) {
   if (request.sourceKind == "microphone")
-    return MicrophoneSource::create(*platform.audioInput, *plan.device, server.poster());
+    return MicrophoneSource::create(*services.audioInput, *plan.device, host.poster());
   if (!request.path || request.path->empty() || request.path->front() != '/')
     throw HelperError::invalid("file source needs an absolute path");
-  return FileSource::create(*platform.audio, *request.path,
-                            request.realtime ? Pace::realtime : Pace::asRead, server.clock(),
-                            server.poster());
+  return FileSource::create(*services.audio, *request.path,
+                            request.realtime ? Pace::realtime : Pace::asRead, host.clock(),
+                            host.poster());
 }
 
 StartRequest readStart(const Params& params, int64_t id) {
@@ -200,8 +203,9 @@ StartRequest readStart(const Params& params, int64_t id) {
   return request;
 }
 
-void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistry> registry,
-                  const Params& params, Completion done) {
+void startCapture(std::shared_ptr<OpHost> host, std::shared_ptr<const CaptureServices> services,
+                  std::shared_ptr<CaptureRegistry> registry, const Params& params,
+                  Completion done) {
   auto id = params.integer("capture");
   if (!id) {
     done(HelperError::invalid("capture id required"));
@@ -224,21 +228,21 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
   }
 
   std::weak_ptr<CaptureRegistry> weakRegistry = registry;
-  server->runTask([server, weakRegistry, request, done] {
+  host->runTask([host, services, weakRegistry, request, done] {
     StartPlan chosen;
     try {
-      chosen = plan(*server, request);
+      chosen = plan(*host, *services, request);
     } catch (...) {
-      server->completeOnMain(done, boundaryError(std::current_exception(), "start capture"));
+      host->completeOnMain(done, boundaryError(std::current_exception(), "start capture"));
       return;
     }
-    server->post([server, weakRegistry, request, chosen, done] {
+    host->post([host, services, weakRegistry, request, chosen, done] {
       auto registry = weakRegistry.lock();
-      if (!registry || server->shuttingDown())
+      if (!registry || host->shuttingDown())
         return;
       std::shared_ptr<AudioSourceDriver> source;
       try {
-        source = openSource(*server, request, chosen);
+        source = openSource(*host, *services, request, chosen);
       } catch (...) {
         done(boundaryError(std::current_exception(), "open audio source"));
         return;
@@ -254,7 +258,10 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
       config.recognizer = chosen.recognizer;
       config.source = source;
       config.device = chosen.device;
-      auto session = CaptureSessionState::create(server, std::move(config));
+      config.audio = services->audio;
+      if (speechAnalyzerAvailable(services->recognition.process->osVersion()))
+        config.transcriber = services->recognition.transcriber;
+      auto session = CaptureSessionState::create(host, std::move(config));
       int64_t id = request.id;
       // The start is answered once: by its own end, or, for a session cancelled while its
       // source was still opening, at once (the opening may never return).
@@ -284,13 +291,13 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
                      {"device", chosen.device ? deviceJSON(*chosen.device) : Json(nullptr)},
                      {"locale", bcp47(chosen.locale)},
                      {"on_device", chosen.onDevice}};
-      auto starting = [server, weakRegistry, session, id, result, done = once] {
+      auto starting = [host, weakRegistry, session, id, result, done = once] {
         try {
           session->start();
-          server->completeOnMain(done, result);
+          host->completeOnMain(done, result);
         } catch (...) {
           auto error = boundaryError(std::current_exception(), "start capture");
-          server->post([weakRegistry, session, id, error, done] {
+          host->post([weakRegistry, session, id, error, done] {
             auto registry = weakRegistry.lock();
             if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
               registry->remove(id);
@@ -300,36 +307,38 @@ void startCapture(std::shared_ptr<Server> server, std::shared_ptr<CaptureRegistr
       };
       // Opening a file can block without end (a named pipe with no writer).
       if (request.sourceKind == "file")
-        server->runBlockingTask(std::move(starting));
+        host->runBlockingTask(std::move(starting));
       else
-        server->runTask(std::move(starting));
+        host->runTask(std::move(starting));
     });
   });
 }
 
 } // namespace
 
-void registerCaptureOps(Server& server) {
+void registerCaptureOps(OpHost& host, CaptureServices services) {
+  auto shared = std::make_shared<const CaptureServices>(std::move(services));
   auto registry = std::make_shared<CaptureRegistry>();
-  server.onShutdown([registry] {
+  host.onShutdown([registry] {
     auto snapshot = registry->sessions;
     for (auto& [id, session] : snapshot)
       session->cancel();
     registry->sessions.clear();
   });
-  std::weak_ptr<Server> weakServer = server.weak_from_this();
-  server.registerOp("capture.start", [weakServer, registry](const Params& params, Completion done) {
-    if (auto server = weakServer.lock())
-      startCapture(server, registry, params, std::move(done));
-  });
-  server.registerOp("capture.commit", [registry](const Params& params, Completion done) {
+  std::weak_ptr<OpHost> weakHost = host.weak_from_this();
+  host.registerOp("capture.start",
+                  [weakHost, shared, registry](const Params& params, Completion done) {
+                    if (auto alive = weakHost.lock())
+                      startCapture(alive, shared, registry, params, std::move(done));
+                  });
+  host.registerOp("capture.commit", [registry](const Params& params, Completion done) {
     session(params, *registry)->commit(std::move(done));
   });
-  server.registerOp("capture.stop", [registry](const Params& params, Completion done) {
+  host.registerOp("capture.stop", [registry](const Params& params, Completion done) {
     session(params, *registry)->stop();
     done(Json::object());
   });
-  server.registerOp("capture.cancel", [registry](const Params& params, Completion done) {
+  host.registerOp("capture.cancel", [registry](const Params& params, Completion done) {
     session(params, *registry)->cancel();
     done(Json::object());
   });

@@ -1,5 +1,6 @@
 #include "capture/CaptureSessionState.h"
 
+#include "common/NativeError.h"
 #include "engines/AnalyzerSegment.h"
 #include "engines/RecognizerSegment.h"
 
@@ -69,13 +70,13 @@ std::string_view CaptureSessionState::phaseName(Phase phase) {
   return "failed";
 }
 
-CaptureSessionState::CaptureSessionState(std::shared_ptr<Server> server, Config config)
-    : server_(std::move(server)), config_(std::move(config)) {}
+CaptureSessionState::CaptureSessionState(std::shared_ptr<OpHost> host, Config config)
+    : host_(std::move(host)), config_(std::move(config)) {}
 
-std::shared_ptr<CaptureSessionState> CaptureSessionState::create(std::shared_ptr<Server> server,
+std::shared_ptr<CaptureSessionState> CaptureSessionState::create(std::shared_ptr<OpHost> host,
                                                                  Config config) {
   return std::shared_ptr<CaptureSessionState>(
-      new CaptureSessionState(std::move(server), std::move(config)));
+      new CaptureSessionState(std::move(host), std::move(config)));
 }
 
 bool CaptureSessionState::isTerminal() const {
@@ -94,21 +95,20 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
                                       .contextualStrings = config_.contextual,
                                       .addsPunctuation = config_.punctuation,
                                       .audioMayWait = config_.source->canBeHeldBack()},
-                                     callbacks(), {server_->clock(), server_->poster()});
+                                     callbacks(), {host_->clock(), host_->poster()});
   }
-  const Platform& platform = server_->platform();
-  if (!speechAnalyzerAvailable(platform.process->osVersion()) || !platform.transcriber)
+  if (!config_.transcriber)
     throw HelperError("on_device_unavailable", "SpeechAnalyzer needs macOS 26", std::nullopt,
                       std::nullopt, tag);
-  std::weak_ptr<Server> server = server_;
+  std::weak_ptr<OpHost> host = host_;
   auto segment = AnalyzerSegment::create(index, config_.locale, config_.source->format(),
-                                         *platform.transcriber, callbacks(),
-                                         {server_->clock(), server_->poster(),
-                                          [server](std::function<void()> work) {
-                                            if (auto alive = server.lock())
+                                         *config_.transcriber, callbacks(),
+                                         {host_->clock(), host_->poster(),
+                                          [host](std::function<void()> work) {
+                                            if (auto alive = host.lock())
                                               alive->runTask(std::move(work));
                                           },
-                                          *platform.audio});
+                                          *config_.audio});
   segment->start();
   return segment;
 }
@@ -121,7 +121,7 @@ SegmentCallbacks CaptureSessionState::callbacks() {
   };
   return {[alive](int64_t segment, const std::string& text) {
             if (auto session = alive())
-              session->server_->event(
+              session->host_->event(
                   "capture.partial",
                   {{"capture", session->id()}, {"segment", segment}, {"text", text}});
           },
@@ -132,7 +132,7 @@ SegmentCallbacks CaptureSessionState::callbacks() {
             Json payload = {{"capture", session->id()}, {"segment", segment}, {"text", text}};
             if (confidence)
               payload["confidence"] = *confidence;
-            session->server_->event("capture.final", std::move(payload));
+            session->host_->event("capture.final", std::move(payload));
             session->finalizedSegments_.insert(segment);
             session->closing_.erase(segment);
             session->finishStopped();
@@ -189,7 +189,7 @@ void CaptureSessionState::start() {
       Json payload = {{"capture", id()}, {"engine", engineKindName(config_.engineKind)}};
       if (config_.device)
         payload["device"] = deviceJSON(*config_.device);
-      server_->event("capture.listening", std::move(payload));
+      host_->event("capture.listening", std::move(payload));
     }
   }
   if (!listening) {
@@ -198,7 +198,7 @@ void CaptureSessionState::start() {
     throw notActive();
   }
   // A short file can run out before the session was listening; it stops now instead.
-  server_->post([weak] {
+  host_->post([weak] {
     auto session = weak.lock();
     if (session && session->sourceEnded_)
       session->onSourceEnd();
@@ -241,7 +241,7 @@ void CaptureSessionState::onBuffer(const PcmBuffer& buffer) {
     // "capture.listening".
     std::lock_guard announcing(announce_);
     if (phase_ != Phase::starting)
-      server_->event("capture.level", std::move(*level));
+      host_->event("capture.level", std::move(*level));
   }
   {
     std::lock_guard lock(lock_);
@@ -267,7 +267,7 @@ void CaptureSessionState::commit(Completion reply) {
   }
   phase_ = Phase::committing;
   // Held, not watched: a session that ends meanwhile still answers the commit.
-  server_->runTask([session = shared_from_this(), reply] {
+  host_->runTask([session = shared_from_this(), reply] {
     std::shared_ptr<SegmentEngine> fresh;
     std::optional<HelperError> failure;
     try {
@@ -275,7 +275,7 @@ void CaptureSessionState::commit(Completion reply) {
     } catch (...) {
       failure = boundaryError(std::current_exception(), "commit");
     }
-    session->server_->post([session, reply, fresh, failure] {
+    session->host_->post([session, reply, fresh, failure] {
       if (failure) {
         if (session->phase_ == Phase::committing)
           session->phase_ = Phase::listening;
@@ -298,8 +298,8 @@ void CaptureSessionState::commit(Completion reply) {
       }
       session->closeSegment(old);
       session->phase_ = Phase::listening;
-      session->server_->event("capture.segment",
-                              {{"capture", session->id()}, {"segment", fresh->index()}});
+      session->host_->event("capture.segment",
+                            {{"capture", session->id()}, {"segment", fresh->index()}});
       reply(Json{{"segment", fresh->index()}});
     });
   });
@@ -323,7 +323,7 @@ void CaptureSessionState::finishStopped() {
   if (phase_ != Phase::stopping || !closing_.empty())
     return;
   phase_ = Phase::stopped;
-  server_->event("capture.stopped", {{"capture", id()}});
+  host_->event("capture.stopped", {{"capture", id()}});
   if (onTerminal_)
     onTerminal_();
 }
@@ -353,7 +353,7 @@ void CaptureSessionState::end(Phase terminal, const std::string& event, Json pay
     closing->cancel();
   closing_.clear();
   payload["capture"] = id();
-  server_->event(event, std::move(payload));
+  host_->event(event, std::move(payload));
   if (onTerminal_)
     onTerminal_();
 }

@@ -1,6 +1,6 @@
 #include "devices/InputDevices.h"
 
-#include "protocol/Server.h"
+#include "protocol/OpHost.h"
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -153,11 +153,11 @@ std::string fourCC(uint32_t code) {
   return out;
 }
 
-void registerDeviceOps(Server& server) {
+void registerDeviceOps(OpHost& host, std::shared_ptr<HardwareProperties> hardware) {
   // Answered on the main queue, so that it keeps its place among the requests: the hardware
   // layer answers from what it already knows rather than waiting on the sound server.
-  server.registerOp("devices.list", [&server](const Params&, Completion done) {
-    auto devices = listInputDevices(*server.platform().hardware);
+  host.registerOp("devices.list", [hardware](const Params&, Completion done) {
+    auto devices = listInputDevices(*hardware);
     Json list = Json::array();
     for (const auto& device : devices)
       list.push_back(deviceJSON(device));

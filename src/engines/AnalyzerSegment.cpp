@@ -1,5 +1,8 @@
 #include "engines/AnalyzerSegment.h"
 
+#include "common/NativeError.h"
+#include "platform/PlatformError.h"
+
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -45,7 +48,7 @@ void AnalyzerSegment::start() {
   try {
     analyzer_->start(stream);
   } catch (const PlatformError& error) {
-    throw HelperError::native(error, "start SpeechAnalyzer");
+    throw nativeError(error, "start SpeechAnalyzer");
   }
   {
     std::lock_guard lock(lock_);
@@ -60,7 +63,7 @@ void AnalyzerSegment::start() {
       try {
         result = analyzer->nextResult();
       } catch (const PlatformError& error) {
-        post([weak, failure = HelperError::native(error, "SpeechAnalyzer results")] {
+        post([weak, failure = nativeError(error, "SpeechAnalyzer results")] {
           if (auto segment = weak.lock())
             segment->onFailure(failure);
         });

@@ -1,5 +1,8 @@
 #include "engines/RecognizerSegment.h"
 
+#include "common/NativeError.h"
+#include "platform/PlatformError.h"
+
 namespace quelt {
 namespace {
 
@@ -86,7 +89,7 @@ void RecognizerSegment::handle(const std::optional<RecognitionResult>& result,
     fail(HelperError("network_unavailable", error->description(), error->domain(), error->code()));
     return;
   }
-  fail(HelperError::native(*error, "recognition"));
+  fail(nativeError(*error, "recognition"));
 }
 
 void RecognizerSegment::finish(const std::string& text, std::optional<double> confidence) {

@@ -1,7 +1,7 @@
 #include "lifecycle/ProcessOps.h"
 
 #include "protocol/Identity.h"
-#include "protocol/Server.h"
+#include "protocol/OpHost.h"
 
 namespace quelt {
 
@@ -10,25 +10,33 @@ std::string osVersionString(const OsVersion& version) {
          std::to_string(version.patch);
 }
 
-void registerProcessOps(Server& server) {
-  server.registerOp("hello", [&server](const Params&, Completion done) {
-    const ProcessInfo& process = *server.platform().process;
-    OsVersion os = process.osVersion();
+void registerProcessOps(OpHost& host, std::shared_ptr<ProcessInfo> process) {
+  host.registerOp("hello", [process](const Params&, Completion done) {
+    OsVersion os = process->osVersion();
     done(Json{{"protocol", protocolVersion},
               {"version", helperVersion},
-              {"pid", process.pid()},
+              {"pid", process->pid()},
               {"os_version", osVersionString(os)},
               {"speech_analyzer", speechAnalyzerAvailable(os)},
-              {"bundle_id", process.bundleIdentifier()}});
+              {"bundle_id", process->bundleIdentifier()}});
   });
-  server.registerOp("shutdown", [&server](const Params&, Completion done) {
+  host.registerOp("shutdown", [&host](const Params&, Completion done) {
     done(Json::object());
     // Queued behind the reply, so the reply is handed to the writer before the sequence drains it.
-    server.post([weak = server.weak_from_this()] {
+    host.post([weak = host.weak_from_this()] {
       if (auto alive = weak.lock())
         alive->shutdown(0);
     });
   });
+}
+
+std::shared_ptr<void> watchParent(ProcessInfo& process, std::function<void()> gone) {
+  int64_t parent = process.parentPid();
+  if (parent < 2) {
+    gone();
+    return nullptr;
+  }
+  return process.watchParentExit(parent, std::move(gone));
 }
 
 } // namespace quelt

@@ -1,7 +1,9 @@
 #include "locales/LocaleOps.h"
 
+#include "common/NativeError.h"
 #include "locales/LocaleSupport.h"
-#include "protocol/Server.h"
+#include "platform/PlatformError.h"
+#include "protocol/OpHost.h"
 
 namespace quelt {
 namespace {
@@ -22,54 +24,55 @@ HelperError installFailure(std::exception_ptr raised, const std::optional<std::s
 
 } // namespace
 
-void installAnalyzerAssets(const Platform& platform, const Locale& locale) {
-  if (!speechAnalyzerAvailable(platform.process->osVersion()) || !platform.transcriber)
+void installAnalyzerAssets(const RecognitionServices& services, const Locale& locale) {
+  if (!speechAnalyzerAvailable(services.process->osVersion()) || !services.transcriber)
     throw HelperError("asset_install_failed",
                       "SpeechAnalyzer needs macOS 26; SFSpeechRecognizer on-device models are "
                       "installed from System Settings > Keyboard > Dictation",
                       std::nullopt, std::nullopt, bcp47(locale));
-  auto request = platform.transcriber->assetInstallationRequest(bcp47(locale));
+  auto request = services.transcriber->assetInstallationRequest(bcp47(locale));
   if (!request)
     return; // already present
   request->downloadAndInstall();
 }
 
-void registerLocaleOps(Server& server) {
-  server.registerOp("locales.list", [&server](const Params&, Completion done) {
-    server.runTask([&server, done] {
-      const Platform& platform = server.platform();
-      auto analyzer = analyzerLocales(platform);
+void registerLocaleOps(OpHost& host, RecognitionServices recognition) {
+  auto shared = std::make_shared<const RecognitionServices>(std::move(recognition));
+  host.registerOp("locales.list", [&host, shared](const Params&, Completion done) {
+    host.runTask([&host, shared, done] {
+      const RecognitionServices& services = *shared;
+      auto analyzer = analyzerLocales(services);
       Json locales = Json::array();
-      for (const auto& locale : recognitionLocales(platform, analyzer))
-        locales.push_back(localeSupport(platform, locale, analyzer).json());
-      server.completeOnMain(done, Json{{"locales", std::move(locales)}});
+      for (const auto& locale : recognitionLocales(services, analyzer))
+        locales.push_back(localeSupport(services, locale, analyzer).json());
+      host.completeOnMain(done, Json{{"locales", std::move(locales)}});
     });
   });
 
-  server.registerOp("locales.get", [&server](const Params& params, Completion done) {
-    server.runTask([&server, done, requested = params.string("locale")] {
-      const Platform& platform = server.platform();
+  host.registerOp("locales.get", [&host, shared](const Params& params, Completion done) {
+    host.runTask([&host, shared, done, requested = params.string("locale")] {
+      const RecognitionServices& services = *shared;
       try {
-        auto analyzer = analyzerLocales(platform);
-        Locale locale = resolveLocale(platform, requested, analyzer);
-        server.completeOnMain(done, localeSupport(platform, locale, analyzer).json());
+        auto analyzer = analyzerLocales(services);
+        Locale locale = resolveLocale(services, requested, analyzer);
+        host.completeOnMain(done, localeSupport(services, locale, analyzer).json());
       } catch (...) {
-        server.completeOnMain(done, boundaryError(std::current_exception(), "resolve locale"));
+        host.completeOnMain(done, boundaryError(std::current_exception(), "resolve locale"));
       }
     });
   });
 
-  server.registerOp("locales.install", [&server](const Params& params, Completion done) {
-    server.runTask([&server, done, requested = params.string("locale")] {
-      const Platform& platform = server.platform();
+  host.registerOp("locales.install", [&host, shared](const Params& params, Completion done) {
+    host.runTask([&host, shared, done, requested = params.string("locale")] {
+      const RecognitionServices& services = *shared;
       try {
-        Locale locale = resolveLocale(platform, requested, analyzerLocales(platform));
-        installAnalyzerAssets(platform, locale);
+        Locale locale = resolveLocale(services, requested, analyzerLocales(services));
+        installAnalyzerAssets(services, locale);
         // Read again, so a locale just installed shows as installed.
-        auto analyzer = analyzerLocales(platform);
-        server.completeOnMain(done, localeSupport(platform, locale, analyzer).json());
+        auto analyzer = analyzerLocales(services);
+        host.completeOnMain(done, localeSupport(services, locale, analyzer).json());
       } catch (...) {
-        server.completeOnMain(done, installFailure(std::current_exception(), requested));
+        host.completeOnMain(done, installFailure(std::current_exception(), requested));
       }
     });
   });

@@ -1,6 +1,5 @@
 #include "locales/LocaleSupport.h"
 
-#include "platform/Platform.h"
 #include "platform/ProcessInfo.h"
 #include "protocol/HelperError.h"
 
@@ -47,19 +46,19 @@ Json LocaleSupport::json() const {
   return out;
 }
 
-std::optional<AnalyzerLocales> analyzerLocales(const Platform& platform) {
-  if (!speechAnalyzerAvailable(platform.process->osVersion()) || !platform.transcriber)
+std::optional<AnalyzerLocales> analyzerLocales(const RecognitionServices& services) {
+  if (!speechAnalyzerAvailable(services.process->osVersion()) || !services.transcriber)
     return std::nullopt;
   AnalyzerLocales locales;
-  locales.supported = toLocales(platform.transcriber->supportedLocales());
-  locales.installed = toLocales(platform.transcriber->installedLocales());
+  locales.supported = toLocales(services.transcriber->supportedLocales());
+  locales.installed = toLocales(services.transcriber->installedLocales());
   return locales;
 }
 
-std::vector<Locale> recognitionLocales(const Platform& platform,
+std::vector<Locale> recognitionLocales(const RecognitionServices& services,
                                        const std::optional<AnalyzerLocales>& analyzer) {
   std::vector<Locale> locales;
-  for (const auto& identifier : platform.recognizer->supportedLocales()) {
+  for (const auto& identifier : services.recognizer->supportedLocales()) {
     Locale locale(identifier);
     // The recognizer's list is a set: the same locale twice is one locale.
     bool listed = std::any_of(locales.begin(), locales.end(),
@@ -75,13 +74,13 @@ std::vector<Locale> recognitionLocales(const Platform& platform,
   return locales;
 }
 
-LocaleSupport localeSupport(const Platform& platform, const Locale& locale,
+LocaleSupport localeSupport(const RecognitionServices& services, const Locale& locale,
                             const std::optional<AnalyzerLocales>& analyzer) {
   LocaleSupport support;
   support.identifier = bcp47(locale);
   if (analyzer)
     support.analyzer = analyzer->support(locale);
-  if (auto recognizer = platform.recognizer->makeRecognizer(bcp47(locale))) {
+  if (auto recognizer = services.recognizer->makeRecognizer(bcp47(locale))) {
     support.recognizerOnDevice = recognizer->supportsOnDeviceRecognition();
     support.recognizerAvailable = recognizer->isAvailable();
     support.recognizerSupported = true;
@@ -89,13 +88,14 @@ LocaleSupport localeSupport(const Platform& platform, const Locale& locale,
   return support;
 }
 
-Locale resolveLocale(const Platform& platform, const std::optional<std::string>& requested,
+Locale resolveLocale(const RecognitionServices& services,
+                     const std::optional<std::string>& requested,
                      const std::optional<AnalyzerLocales>& analyzer) {
-  Locale system(platform.process->currentLocale());
+  Locale system(services.process->currentLocale());
   auto selected = selectRecognitionLocale(
-      requested, system, platform.process->preferredLanguages(),
-      recognitionLocales(platform, analyzer), [&](const Locale& locale) {
-        return localeSupport(platform, locale, analyzer).onDevice() == "installed";
+      requested, system, services.process->preferredLanguages(),
+      recognitionLocales(services, analyzer), [&](const Locale& locale) {
+        return localeSupport(services, locale, analyzer).onDevice() == "installed";
       });
   if (selected)
     return *selected;

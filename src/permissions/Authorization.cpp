@@ -1,7 +1,7 @@
 #include "permissions/Authorization.h"
 
 #include "platform/Authorization.h"
-#include "protocol/Server.h"
+#include "protocol/OpHost.h"
 
 namespace quelt {
 namespace {
@@ -36,68 +36,66 @@ std::string speechStatusString(int64_t raw) {
 
 } // namespace
 
-std::string microphoneStatus(const Platform& platform) {
-  return microphoneStatusString(platform.authorization->microphoneStatus());
+std::string microphoneStatus(Authorization& authorization) {
+  return microphoneStatusString(authorization.microphoneStatus());
 }
 
-std::string speechStatus(const Platform& platform) {
-  return speechStatusString(platform.authorization->speechStatus());
+std::string speechStatus(Authorization& authorization) {
+  return speechStatusString(authorization.speechStatus());
 }
 
 namespace {
 
-using StatusReader = std::string (*)(const Platform&);
+using StatusReader = std::string (*)(Authorization&);
 
 // Whatever the prompt's callback says, the status read afterwards on the main queue is the
 // answer.
-std::function<void()> rereadOnMain(Server& server, StatusReader read,
-                                   std::function<void(std::string)> done) {
-  return [weak = server.weak_from_this(), read, done = std::move(done)] {
+std::function<void()> rereadOnMain(OpHost& host, std::shared_ptr<Authorization> authorization,
+                                   StatusReader read, std::function<void(std::string)> done) {
+  return [weak = host.weak_from_this(), authorization, read, done = std::move(done)] {
     if (auto alive = weak.lock())
-      alive->post([weak, read, done] {
-        if (auto server = weak.lock())
-          done(read(server->platform()));
-      });
+      alive->post([authorization, read, done] { done(read(*authorization)); });
   };
 }
 
 } // namespace
 
-void requestMicrophone(Server& server, std::function<void(std::string)> done) {
-  Authorization& authorization = *server.platform().authorization;
-  if (authorization.microphoneStatus() != notDetermined) {
-    done(microphoneStatus(server.platform()));
+void requestMicrophone(OpHost& host, std::shared_ptr<Authorization> authorization,
+                       std::function<void(std::string)> done) {
+  if (authorization->microphoneStatus() != notDetermined) {
+    done(microphoneStatus(*authorization));
     return;
   }
-  auto answer = rereadOnMain(server, microphoneStatus, std::move(done));
-  authorization.requestMicrophoneAccess([answer](bool) { answer(); });
+  auto answer = rereadOnMain(host, authorization, microphoneStatus, std::move(done));
+  authorization->requestMicrophoneAccess([answer](bool) { answer(); });
 }
 
-void requestSpeech(Server& server, std::function<void(std::string)> done) {
-  Authorization& authorization = *server.platform().authorization;
-  if (authorization.speechStatus() != notDetermined) {
-    done(speechStatus(server.platform()));
+void requestSpeech(OpHost& host, std::shared_ptr<Authorization> authorization,
+                   std::function<void(std::string)> done) {
+  if (authorization->speechStatus() != notDetermined) {
+    done(speechStatus(*authorization));
     return;
   }
-  auto answer = rereadOnMain(server, speechStatus, std::move(done));
-  authorization.requestSpeechAuthorization([answer](int64_t) { answer(); });
+  auto answer = rereadOnMain(host, authorization, speechStatus, std::move(done));
+  authorization->requestSpeechAuthorization([answer](int64_t) { answer(); });
 }
 
-void registerAuthorizationOps(Server& server) {
-  server.registerOp("authorization.status", [&server](const Params&, Completion done) {
-    done(Json{{"microphone", microphoneStatus(server.platform())},
-              {"speech", speechStatus(server.platform())}});
+void registerAuthorizationOps(OpHost& host, std::shared_ptr<Authorization> authorization) {
+  host.registerOp("authorization.status", [authorization](const Params&, Completion done) {
+    done(Json{{"microphone", microphoneStatus(*authorization)},
+              {"speech", speechStatus(*authorization)}});
   });
-  server.registerOp("authorization.request", [&server](const Params& params, Completion done) {
-    auto kind = params.string("kind");
-    auto answer = [done](std::string status) { done(Json{{"status", std::move(status)}}); };
-    if (kind == "microphone")
-      requestMicrophone(server, answer);
-    else if (kind == "speech")
-      requestSpeech(server, answer);
-    else
-      done(HelperError::invalid("kind must be microphone or speech"));
-  });
+  host.registerOp(
+      "authorization.request", [&host, authorization](const Params& params, Completion done) {
+        auto kind = params.string("kind");
+        auto answer = [done](std::string status) { done(Json{{"status", std::move(status)}}); };
+        if (kind == "microphone")
+          requestMicrophone(host, authorization, answer);
+        else if (kind == "speech")
+          requestSpeech(host, authorization, answer);
+        else
+          done(HelperError::invalid("kind must be microphone or speech"));
+      });
 }
 
 } // namespace quelt

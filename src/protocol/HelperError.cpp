@@ -12,14 +12,9 @@ HelperError HelperError::invalid(std::string message) {
   return HelperError("invalid_request", std::move(message));
 }
 
-HelperError HelperError::native(const PlatformError& error, const std::string& context) {
-  return HelperError("native", context + ": " + error.description(), error.domain(), error.code());
-}
-
-HelperError HelperError::native(const std::exception& error, const std::string& context) {
-  if (auto* platform = dynamic_cast<const PlatformError*>(&error))
-    return native(*platform, context);
-  return HelperError("native", context + ": " + error.what());
+HelperError HelperError::native(const std::string& context, const std::string& description,
+                                std::optional<std::string> domain, std::optional<int64_t> code) {
+  return HelperError("native", context + ": " + description, std::move(domain), code);
 }
 
 Json HelperError::json() const {

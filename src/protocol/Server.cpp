@@ -12,26 +12,26 @@
 
 namespace quelt {
 
-std::shared_ptr<Server> Server::create(Platform platform, ServerOptions options) {
-  return std::shared_ptr<Server>(new Server(std::move(platform), std::move(options)));
+std::shared_ptr<Server> Server::create(ServerOptions options) {
+  auto server = std::shared_ptr<Server>(new Server(std::move(options)));
+  server->self_ = server;
+  return server;
 }
 
-Server::Server(Platform platform, ServerOptions options)
-    : platform_(std::move(platform)), options_(std::move(options)),
+Server::Server(ServerOptions options)
+    : options_(std::move(options)),
       mainContext_(options_.mainContext ? options_.mainContext
                                         : std::make_shared<asio::io_context>(1)),
       keepAlive_(asio::make_work_guard(*mainContext_)),
       clock_(options_.clock ? options_.clock : std::make_shared<SteadyClock>(*mainContext_)),
-      writeQueue_(std::make_unique<SerialWriter>(
-          options_.outputFd, options_.errorFd,
-          (platform_.process ? platform_.process->bundleIdentifier() : std::string()) + ".write")) {
-}
+      writeQueue_(std::make_unique<SerialWriter>(options_.outputFd, options_.errorFd,
+                                                 options_.name + ".write")) {}
 
 Server::~Server() {
   // Threads that post to the main queue go first; the writer drains what is left on its way out.
   writeQueue_->onBacklog(nullptr);
   reader_.reset();
-  parentSource_.reset();
+  parentWatch_.reset();
   std::unique_ptr<asio::thread_pool> tasks;
   {
     std::lock_guard lock(tasksMutex_);
@@ -116,13 +116,13 @@ void Server::completeOnMain(Completion done, OpResult result) {
   post([done = std::move(done), result = std::move(result)] { done(result); });
 }
 
-HelperError boundaryError(std::exception_ptr raised, const std::string& context) {
+HelperError plainBoundaryError(std::exception_ptr raised, const std::string& context) {
   try {
     std::rethrow_exception(raised);
   } catch (const HelperError& error) {
     return error;
   } catch (const std::exception& error) {
-    return HelperError::native(error, context);
+    return HelperError::native(context, error.what());
   } catch (...) {
     return HelperError("native", context + ": unknown error");
   }
@@ -148,13 +148,9 @@ void Server::run() {
 }
 
 void Server::watchParent() {
-  int64_t parent = platform_.process->parentPid();
-  if (parent < 2) {
-    shutdown(0);
+  if (!options_.watchParent)
     return;
-  }
-  std::weak_ptr<Server> weak = weak_from_this();
-  parentSource_ = platform_.process->watchParentExit(parent, [weak, context = mainContext_] {
+  parentWatch_ = options_.watchParent([weak = self_, context = mainContext_] {
     asio::post(*context, [weak] {
       if (auto server = weak.lock())
         server->shutdown(0);
@@ -165,7 +161,7 @@ void Server::watchParent() {
 void Server::startReader() {
   if (ended_)
     return;
-  std::weak_ptr<Server> weak = weak_from_this();
+  std::weak_ptr<Server> weak = self_;
   auto context = mainContext_;
   reader_ = std::make_unique<StdinReader>(
       options_.inputFd,
@@ -245,12 +241,13 @@ void Server::handle(const std::string& line) {
   try {
     handler->second(params, done);
   } catch (...) {
-    done(boundaryError(std::current_exception(), op));
+    done(options_.failureOf ? options_.failureOf(std::current_exception(), op)
+                            : plainBoundaryError(std::current_exception(), op));
   }
 }
 
 Completion Server::completionFor(int64_t id) {
-  std::weak_ptr<Server> weak = weak_from_this();
+  std::weak_ptr<Server> weak = self_;
   return [weak, id, context = mainContext_](OpResult result) {
     // Always through the main queue, even when called from the handler itself.
     asio::post(*context, [weak, id, result = std::move(result)]() mutable {

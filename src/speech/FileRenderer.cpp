@@ -31,15 +31,14 @@ FileRenderer::FileRenderer(AudioServices& audio, std::string path, RenderEncodin
     : audio_(audio), path_(std::move(path)), temporary_(temporaryBeside(path_)),
       encoding_(encoding), reply_(std::move(reply)), voiceId_(std::move(voiceId)) {}
 
-void FileRenderer::start(Server& server, const SpeechParams& params, std::string path,
-                         RenderEncoding encoding, Completion reply) {
-  const Platform& platform = server.platform();
+void FileRenderer::start(OpHost& host, const SpeechServices& services, const SpeechParams& params,
+                         std::string path, RenderEncoding encoding, Completion reply) {
   std::shared_ptr<FileRenderer> renderer(new FileRenderer(
-      *platform.audio, std::move(path), encoding, std::move(reply), params.voiceIdentifier()));
-  renderer->synthesizer_ = platform.synthesizer->makeSynthesizer();
+      *services.audio, std::move(path), encoding, std::move(reply), params.voiceIdentifier()));
+  renderer->synthesizer_ = services.synthesizer->makeSynthesizer();
   active().push_back(renderer);
   std::weak_ptr<FileRenderer> weak = renderer;
-  PostToMain post = server.poster();
+  PostToMain post = host.poster();
   auto flow = renderer->flow_;
   renderer->synthesizer_->write(
       params.makeUtterance(),

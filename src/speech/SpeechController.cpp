@@ -1,6 +1,6 @@
 #include "speech/SpeechController.h"
 
-#include "protocol/Server.h"
+#include "protocol/OpHost.h"
 
 namespace quelt {
 
@@ -42,12 +42,13 @@ private:
   PostToMain post_;
 };
 
-SpeechController::SpeechController(std::shared_ptr<Server> server)
-    : server_(server), synthesizer_(server->platform().synthesizer->makeSynthesizer()) {}
+SpeechController::SpeechController(std::shared_ptr<OpHost> host, SynthesizerService& synthesizer)
+    : host_(host), synthesizer_(synthesizer.makeSynthesizer()) {}
 
-std::shared_ptr<SpeechController> SpeechController::create(std::shared_ptr<Server> server) {
-  PostToMain post = server->poster();
-  std::shared_ptr<SpeechController> controller(new SpeechController(std::move(server)));
+std::shared_ptr<SpeechController> SpeechController::create(std::shared_ptr<OpHost> host,
+                                                           SynthesizerService& synthesizer) {
+  PostToMain post = host->poster();
+  std::shared_ptr<SpeechController> controller(new SpeechController(std::move(host), synthesizer));
   controller->delegate_ = std::make_shared<Delegate>(controller, std::move(post));
   controller->synthesizer_->setDelegate(controller->delegate_);
   return controller;
@@ -55,8 +56,8 @@ std::shared_ptr<SpeechController> SpeechController::create(std::shared_ptr<Serve
 
 void SpeechController::send(const std::string& event, int64_t id, Json extra) {
   extra["utterance"] = id;
-  if (auto server = server_.lock())
-    server->event(event, std::move(extra));
+  if (auto host = host_.lock())
+    host->event(event, std::move(extra));
 }
 
 void SpeechController::speak(int64_t id, const SpeechParams& params, Queueing queueing) {

@@ -1,6 +1,7 @@
 #include "speech/SpeechOps.h"
 
-#include "protocol/Server.h"
+#include "common/NativeError.h"
+#include "protocol/OpHost.h"
 #include "speech/FileRenderer.h"
 #include "speech/SpeechController.h"
 
@@ -11,9 +12,10 @@
 namespace quelt {
 namespace {
 
-SpeechParams speechParams(Server& server, const Params& params, const std::string& context) {
+SpeechParams speechParams(SynthesizerService& synthesizer, const Params& params,
+                          const std::string& context) {
   try {
-    return SpeechParams::fromRequest(params, *server.platform().synthesizer);
+    return SpeechParams::fromRequest(params, synthesizer);
   } catch (...) {
     throw boundaryError(std::current_exception(), context);
   }
@@ -26,28 +28,28 @@ HelperError notSpeaking(const std::string& message, const Params& params) {
 
 } // namespace
 
-void registerSpeechOps(Server& server) {
-  auto controller = SpeechController::create(server.shared_from_this());
-  server.onShutdown([controller] { controller->shutdown(); });
+void registerSpeechOps(OpHost& host, SpeechServices services) {
+  auto controller = SpeechController::create(host.shared_from_this(), *services.synthesizer);
+  host.onShutdown([controller] { controller->shutdown(); });
   // A render still under way leaves nothing behind.
-  server.onShutdown([] {
+  host.onShutdown([] {
     auto renders = FileRenderer::active();
     for (auto& render : renders)
       render->abandon();
   });
 
-  server.registerOp("speech.speak", [&server, controller](const Params& params, Completion done) {
+  host.registerOp("speech.speak", [services, controller](const Params& params, Completion done) {
     auto id = params.integer("utterance");
     if (!id)
       throw HelperError::invalid("utterance id required");
-    SpeechParams speech = speechParams(server, params, "speak");
+    SpeechParams speech = speechParams(*services.synthesizer, params, "speak");
     controller->speak(*id, speech,
                       params.boolean("interrupt").value_or(false) ? Queueing::replaceAll
                                                                   : Queueing::append);
     done(Json{{"voice", speech.voiceIdentifier()}});
   });
 
-  server.registerOp("speech.stop", [controller](const Params& params, Completion done) {
+  host.registerOp("speech.stop", [controller](const Params& params, Completion done) {
     auto id = params.integer("utterance");
     if (!id) {
       controller->stopAll(boundary(params));
@@ -61,26 +63,27 @@ void registerSpeechOps(Server& server) {
     done(Json::object());
   });
 
-  server.registerOp("speech.pause", [controller](const Params& params, Completion done) {
+  host.registerOp("speech.pause", [controller](const Params& params, Completion done) {
     if (!controller->pause(params.integer("utterance"), boundary(params)))
       throw notSpeaking("utterance is not speaking", params);
     done(Json::object());
   });
 
-  server.registerOp("speech.continue", [controller](const Params& params, Completion done) {
+  host.registerOp("speech.continue", [controller](const Params& params, Completion done) {
     if (!controller->resume(params.integer("utterance")))
       throw notSpeaking("utterance is not paused", params);
     done(Json::object());
   });
 
-  server.registerOp("speech.synthesize_file", [&server](const Params& params, Completion done) {
+  host.registerOp("speech.synthesize_file", [&host, services](const Params& params,
+                                                              Completion done) {
     auto path = params.string("path");
     if (!path || path->empty() || path->front() != '/')
       throw HelperError::invalid("path must be absolute");
     std::string format = params.string("format").value_or("wav");
     if (format != "wav" && format != "caf")
       throw HelperError::invalid("format must be wav or caf");
-    SpeechParams speech = speechParams(server, params, "synthesize_file");
+    SpeechParams speech = speechParams(*services.synthesizer, params, "synthesize_file");
     // The system would read the path only up to the NUL and replace some other file.
     if (path->find('\0') != std::string::npos)
       throw HelperError(
@@ -97,7 +100,7 @@ void registerSpeechOps(Server& server) {
               (directory ? "the path is a directory" : "the path is not a regular file"),
           *path, directory ? EISDIR : EEXIST);
     }
-    FileRenderer::start(server, speech, *path,
+    FileRenderer::start(host, services, speech, *path,
                         format == "wav" ? RenderEncoding::int16 : RenderEncoding::asSynthesized,
                         std::move(done));
   });

@@ -1,7 +1,7 @@
 #include "voices/Voices.h"
 
 #include "protocol/HelperError.h"
-#include "protocol/Server.h"
+#include "protocol/OpHost.h"
 
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
@@ -136,9 +136,9 @@ std::optional<VoiceInfo> resolveVoice(SynthesizerService& synthesizer,
   throw HelperError("voice_not_found", "no voice for language " + *language);
 }
 
-void registerVoiceOps(Server& server) {
-  server.registerOp("voices.list", [&server](const Params&, Completion done) {
-    auto voices = server.platform().synthesizer->voices();
+void registerVoiceOps(OpHost& host, std::shared_ptr<SynthesizerService> synthesizer) {
+  host.registerOp("voices.list", [synthesizer](const Params&, Completion done) {
+    auto voices = synthesizer->voices();
     std::stable_sort(voices.begin(), voices.end(), [](const VoiceInfo& a, const VoiceInfo& b) {
       if (a.language != b.language)
         return textBefore(a.language, b.language);

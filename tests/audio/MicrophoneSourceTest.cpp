@@ -1,4 +1,5 @@
 #include "audio/MicrophoneSource.h"
+#include "platform/PlatformError.h"
 
 #include <gtest/gtest.h>
 

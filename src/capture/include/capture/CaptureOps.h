@@ -1,6 +1,10 @@
 #pragma once
 
 #include "capture/CaptureSessionState.h"
+#include "locales/LocaleSupport.h"
+#include "platform/AudioInput.h"
+#include "platform/Authorization.h"
+#include "platform/HardwareProperties.h"
 
 #include <cstdint>
 #include <map>
@@ -8,7 +12,16 @@
 
 namespace quelt {
 
-class Server;
+class OpHost;
+
+// What a dictation uses.
+struct CaptureServices {
+  RecognitionServices recognition;
+  std::shared_ptr<Authorization> authorization;
+  std::shared_ptr<HardwareProperties> hardware;
+  std::shared_ptr<AudioServices> audio;
+  std::shared_ptr<AudioInputService> audioInput;
+};
 
 // The running capture sessions by the id the parent chose. Main queue only.
 class CaptureRegistry {
@@ -20,6 +33,6 @@ public:
 
 // "capture.start", "capture.commit", "capture.stop", "capture.cancel", and the shutdown hook
 // that cancels every session.
-void registerCaptureOps(Server& server);
+void registerCaptureOps(OpHost& host, CaptureServices services);
 
 } // namespace quelt

@@ -4,8 +4,10 @@
 #include "devices/InputDevices.h"
 #include "engines/SegmentEngine.h"
 #include "locales/Locale.h"
+#include "platform/AudioServices.h"
 #include "platform/SpeechRecognizerService.h"
-#include "protocol/Server.h"
+#include "platform/TranscriberService.h"
+#include "protocol/OpHost.h"
 
 #include <atomic>
 #include <map>
@@ -36,9 +38,13 @@ public:
     std::shared_ptr<SpeechRecognizer> recognizer;
     std::shared_ptr<AudioSourceDriver> source;
     std::optional<InputDeviceInfo> device;
+    // Where the analyzer engine's audio is converted; the analyzer's own service, null where
+    // there is none.
+    std::shared_ptr<AudioServices> audio;
+    std::shared_ptr<TranscriberService> transcriber;
   };
 
-  static std::shared_ptr<CaptureSessionState> create(std::shared_ptr<Server> server, Config config);
+  static std::shared_ptr<CaptureSessionState> create(std::shared_ptr<OpHost> host, Config config);
 
   // Opens the source, makes segment 0 and starts the source. Blocks on the platform (opening a
   // named pipe waits for its writer), so it runs off the main queue; throws HelperError.
@@ -62,7 +68,7 @@ public:
   static std::string_view phaseName(Phase phase);
 
 private:
-  CaptureSessionState(std::shared_ptr<Server> server, Config config);
+  CaptureSessionState(std::shared_ptr<OpHost> host, Config config);
 
   std::shared_ptr<SegmentEngine> makeSegment();
   SegmentCallbacks callbacks();
@@ -72,7 +78,7 @@ private:
   void onSourceEnd();
   void closeSegment(const std::shared_ptr<SegmentEngine>& segment);
 
-  const std::shared_ptr<Server> server_;
+  const std::shared_ptr<OpHost> host_;
   const Config config_;
   std::atomic<Phase> phase_ = Phase::starting;
   std::atomic<int64_t> nextSegment_ = 0;

@@ -5,13 +5,14 @@
 #include "protocol/Json.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace quelt {
 
-class Server;
+class OpHost;
 
 // The device as the protocol describes it.
 Json deviceJSON(const InputDeviceInfo& device);
@@ -28,6 +29,6 @@ std::optional<InputDeviceInfo> findInputDevice(const std::vector<InputDeviceInfo
 std::string fourCC(uint32_t code);
 
 // "devices.list"
-void registerDeviceOps(Server& server);
+void registerDeviceOps(OpHost& host, std::shared_ptr<HardwareProperties> hardware);
 
 } // namespace quelt

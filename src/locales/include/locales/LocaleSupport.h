@@ -1,15 +1,25 @@
 #pragma once
 
 #include "locales/Locale.h"
+#include "platform/ProcessInfo.h"
+#include "platform/SpeechRecognizerService.h"
+#include "platform/TranscriberService.h"
 #include "protocol/Json.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace quelt {
 
-struct Platform;
+// The services that know which locales can be recognised.
+struct RecognitionServices {
+  std::shared_ptr<ProcessInfo> process;
+  std::shared_ptr<SpeechRecognizerService> recognizer;
+  // Null where the system has no speech analyzer.
+  std::shared_ptr<TranscriberService> transcriber;
+};
 
 // The analyzer's transcriber locales, as the platform listed them.
 struct AnalyzerLocales {
@@ -35,15 +45,16 @@ struct LocaleSupport {
 
 // Nothing where the system has no speech analyzer. Blocks while the platform answers: call it
 // from the task executor.
-std::optional<AnalyzerLocales> analyzerLocales(const Platform& platform);
+std::optional<AnalyzerLocales> analyzerLocales(const RecognitionServices& services);
 // Every recognisable locale: the classic recognizer's, then the analyzer's that are new (up to
 // case), sorted by identifier.
-std::vector<Locale> recognitionLocales(const Platform& platform,
+std::vector<Locale> recognitionLocales(const RecognitionServices& services,
                                        const std::optional<AnalyzerLocales>& analyzer);
-LocaleSupport localeSupport(const Platform& platform, const Locale& locale,
+LocaleSupport localeSupport(const RecognitionServices& services, const Locale& locale,
                             const std::optional<AnalyzerLocales>& analyzer);
 // The locale to recognise in for a requested identifier, or "locale_unsupported".
-Locale resolveLocale(const Platform& platform, const std::optional<std::string>& requested,
+Locale resolveLocale(const RecognitionServices& services,
+                     const std::optional<std::string>& requested,
                      const std::optional<AnalyzerLocales>& analyzer);
 
 } // namespace quelt

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "platform/PlatformError.h"
 #include "protocol/Json.h"
 
 #include <cstdint>
@@ -20,10 +19,11 @@ public:
 
   // A request that breaks a documented rule of its op.
   static HelperError invalid(std::string message);
-  // Wraps a platform failure the program has no more specific code for.
-  static HelperError native(const PlatformError& error, const std::string& context);
-  // Anything else that escaped a step: a C++ exception carries no domain of its own.
-  static HelperError native(const std::exception& error, const std::string& context);
+  // A failure the program has no more specific code for, from the service (`domain`) that
+  // reported it with its own `code` when known.
+  static HelperError native(const std::string& context, const std::string& description,
+                            std::optional<std::string> domain = {},
+                            std::optional<int64_t> code = {});
 
   const std::string& code() const { return code_; }
   const std::string& message() const { return message_; }

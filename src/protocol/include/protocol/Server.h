@@ -1,11 +1,6 @@
 #pragma once
 
-#include "platform/Platform.h"
-#include "protocol/Clock.h"
-#include "protocol/HelperError.h"
-#include "protocol/Json.h"
-#include "protocol/MainQueue.h"
-#include "protocol/Params.h"
+#include "protocol/OpHost.h"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -26,12 +21,6 @@ namespace quelt {
 class SerialWriter;
 class StdinReader;
 
-// What a handler hands to its completion: a result object, or the error of a failed op.
-using OpResult = std::variant<Json, HelperError>;
-// Callable from any thread, any number of times: every call queues one reply on the main queue.
-using Completion = std::function<void(OpResult)>;
-using Handler = std::function<void(const Params& params, Completion done)>;
-
 struct ServerOptions {
   int inputFd = 0;
   int outputFd = 1;
@@ -46,53 +35,53 @@ struct ServerOptions {
   // Where tasks run; a small pool of the server's own when not given. The fuzzer runs each
   // task when its input says, so one input always replays the same interleaving.
   std::function<void(std::function<void()>)> taskExecutor;
+  // Starts watching the parent process when the server runs, and returns what keeps the watch
+  // going: `gone` is called, from any thread, once the parent has ended. Not watched when empty.
+  std::function<std::shared_ptr<void>(std::function<void()> gone)> watchParent;
+  // Turns what a handler raised into the error its request is answered with. When empty, a
+  // HelperError passes unchanged and anything else is a "native" error.
+  std::function<HelperError(std::exception_ptr raised, const std::string& op)> failureOf;
+  // Names the writer's thread.
+  std::string name = "quelt";
 };
 
 // Owns the protocol: the op registry, the reader of request lines, the dispatch of each line on
 // the main queue, and the one serial writer every reply, event and log line goes through.
-class Server : public std::enable_shared_from_this<Server> {
+class Server : public OpHost {
 public:
-  static std::shared_ptr<Server> create(Platform platform, ServerOptions options);
+  static std::shared_ptr<Server> create(ServerOptions options);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // A later registration under the same name replaces the earlier one. Before `run` only.
-  void registerOp(std::string op, Handler handler);
-  // Appends a hook for the shutdown sequence; hooks run in the order they were added.
-  void onShutdown(std::function<void()> hook);
+  void registerOp(std::string op, Handler handler) override;
+  void onShutdown(std::function<void()> hook) override;
+  using OpHost::event;
+  void event(std::string_view name, Json payload) override;
+  void log(std::string_view text) override;
+  void post(std::function<void()> block) override;
+  PostToMain poster() override;
+  // On the task executor when one is set.
+  void runTask(std::function<void()> work) override;
+  void runBlockingTask(std::function<void()> work) override;
+  void completeOnMain(Completion done, OpResult result) override;
+  void shutdown(int exitCode) override;
+  bool shuttingDown() const override { return shuttingDown_; }
+  Clock& clock() override { return *clock_; }
 
   // Callable from any thread.
   void send(const Json& message);
-  void event(std::string_view name, Json payload = Json::object());
-  void log(std::string_view text);
-  void post(std::function<void()> block);
-  // A poster that stays usable for as long as the main queue exists.
-  PostToMain poster();
-  // Runs `work` on the task executor, a small pool for steps that wait on the platform.
-  void runTask(std::function<void()> work);
-  // Runs `work` that may block without end (opening a named pipe waits for its writer) on a
-  // thread of its own, so it never holds one of the pool's; on the task executor when one is
-  // set.
-  void runBlockingTask(std::function<void()> work);
-  // Hands `result` to `done` from the main queue.
-  void completeOnMain(Completion done, OpResult result);
 
   // Watches the parent, starts the reader and serves the main queue until the process ends.
   // Returns only when the injected exit did not end the process.
   void run();
-  // The shutdown sequence; does nothing once one is under way. On the main queue.
-  void shutdown(int exitCode);
   // Handles one request line. On the main queue.
   void handle(const std::string& line);
 
-  const Platform& platform() const { return platform_; }
-  Clock& clock() { return *clock_; }
   asio::io_context& mainContext() { return *mainContext_; }
-  bool shuttingDown() const { return shuttingDown_; }
 
 private:
-  Server(Platform platform, ServerOptions options);
+  explicit Server(ServerOptions options);
 
   void watchParent();
   void startReader();
@@ -100,7 +89,7 @@ private:
   void reply(int64_t id, OpResult result);
   void end(int exitCode);
 
-  Platform platform_;
+  std::weak_ptr<Server> self_;
   ServerOptions options_;
   std::shared_ptr<asio::io_context> mainContext_;
   asio::executor_work_guard<asio::io_context::executor_type> keepAlive_;
@@ -109,15 +98,15 @@ private:
   std::map<std::string, Handler, std::less<>> handlers_;
   bool shuttingDown_ = false;
   bool ended_ = false;
-  std::unique_ptr<ProcessWatch> parentSource_;
+  std::shared_ptr<void> parentWatch_;
   std::vector<std::function<void()>> shutdownHooks_;
   std::unique_ptr<StdinReader> reader_;
   std::mutex tasksMutex_;
   std::unique_ptr<asio::thread_pool> tasks_;
 };
 
-// The op boundary for work that raised: a HelperError passes unchanged, anything else becomes a
-// "native" error with the op's context phrase.
-HelperError boundaryError(std::exception_ptr raised, const std::string& context);
+// The op boundary for work that raised, when nothing more is known of it: a HelperError passes
+// unchanged, anything else becomes a "native" error with the op's context phrase.
+HelperError plainBoundaryError(std::exception_ptr raised, const std::string& context);
 
 } // namespace quelt

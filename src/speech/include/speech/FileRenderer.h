@@ -1,7 +1,8 @@
 #pragma once
 
 #include "platform/AudioServices.h"
-#include "protocol/Server.h"
+#include "protocol/OpHost.h"
+#include "speech/SpeechOps.h"
 #include "speech/SpeechParams.h"
 
 #include <condition_variable>
@@ -24,8 +25,8 @@ enum class RenderEncoding { int16, asSynthesized };
 class FileRenderer : public std::enable_shared_from_this<FileRenderer> {
 public:
   // Starts the render and returns at once. On the main queue.
-  static void start(Server& server, const SpeechParams& params, std::string path,
-                    RenderEncoding encoding, Completion reply);
+  static void start(OpHost& host, const SpeechServices& services, const SpeechParams& params,
+                    std::string path, RenderEncoding encoding, Completion reply);
 
   // Renders that have not replied yet, oldest first. Main queue only.
   static std::vector<std::shared_ptr<FileRenderer>>& active();

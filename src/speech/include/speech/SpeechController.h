@@ -10,7 +10,7 @@
 
 namespace quelt {
 
-class Server;
+class OpHost;
 
 // Where a new utterance goes: behind those waiting, or in place of all of them and of the one
 // being spoken, which stop at once.
@@ -20,7 +20,8 @@ enum class Queueing { append, replaceAll };
 // each reported to the parent under the id the parent gave it. Main queue only.
 class SpeechController : public std::enable_shared_from_this<SpeechController> {
 public:
-  static std::shared_ptr<SpeechController> create(std::shared_ptr<Server> server);
+  static std::shared_ptr<SpeechController> create(std::shared_ptr<OpHost> host,
+                                                  SynthesizerService& synthesizer);
 
   void speak(int64_t id, const SpeechParams& params, Queueing queueing);
   void stopAll(SpeechBoundary boundary);
@@ -46,15 +47,15 @@ private:
   };
   class Delegate;
 
-  explicit SpeechController(std::shared_ptr<Server> server);
+  SpeechController(std::shared_ptr<OpHost> host, SynthesizerService& synthesizer);
 
   void pump();
   std::optional<int64_t> idFor(const std::shared_ptr<SpeechUtterance>& utterance) const;
   bool isCurrent(std::optional<int64_t> id) const;
   void send(const std::string& event, int64_t id, Json extra = Json::object());
 
-  // Weak: the server owns the ops that own this controller.
-  std::weak_ptr<Server> server_;
+  // Weak: the host owns the ops that own this controller.
+  std::weak_ptr<OpHost> host_;
   std::shared_ptr<SpeechSynthesizer> synthesizer_;
   std::shared_ptr<Delegate> delegate_;
   std::deque<Entry> queue_;

@@ -8,7 +8,7 @@
 
 namespace quelt {
 
-class Server;
+class OpHost;
 
 std::string qualityString(const VoiceInfo& voice);
 int qualityRank(const VoiceInfo& voice);
@@ -30,6 +30,6 @@ std::optional<VoiceInfo> resolveVoice(SynthesizerService& synthesizer,
 bool textBefore(const std::string& a, const std::string& b);
 
 // "voices.list"
-void registerVoiceOps(Server& server);
+void registerVoiceOps(OpHost& host, std::shared_ptr<SynthesizerService> synthesizer);
 
 } // namespace quelt
