@@ -50,7 +50,8 @@ void FileSource::open() {
   try {
     reader = services_.openForReading(path_);
   } catch (const PlatformError& error) {
-    throw HelperError("io", "open " + path_ + ": " + error.description(), path_, error.code());
+    throw HelperError(errors::io, "open " + path_ + ": " + error.description(),
+                      {.domain = path_, .nativeCode = error.code()});
   }
   std::lock_guard lock(mutex_);
   format_ = reader->processingFormat();
@@ -67,7 +68,7 @@ void FileSource::start(BufferHandler onBuffer, EndHandler onEnd, FailureHandler 
     reader = std::move(reader_);
   }
   if (!reader)
-    throw HelperError("io", "open " + path_ + ": not opened", path_);
+    throw HelperError(errors::io, "open " + path_ + ": not opened", {.domain = path_});
   Delivery delivery{.source = weak_from_this(),
                     .reader = std::move(reader),
                     .format = format_,

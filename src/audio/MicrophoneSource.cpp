@@ -9,10 +9,11 @@ std::shared_ptr<MicrophoneSource> MicrophoneSource::create(AudioInputService& se
                                                            PostToMain post) {
   std::unique_ptr<AudioInput> input = service.makeInput();
   if (int32_t status = input->selectDevice(device); status != 0)
-    throw HelperError("device_not_found", device.uid, "CoreAudio", status);
+    throw HelperError(errors::deviceNotFound, device.uid,
+                      {.domain = "CoreAudio", .nativeCode = status});
   AudioFormat format = input->outputFormat();
   if (!(format.sampleRate > 0) || format.channels == 0)
-    throw HelperError("no_input_device",
+    throw HelperError(errors::noInputDevice,
                       "input device " + device.name + " reports no usable format");
   return std::shared_ptr<MicrophoneSource>(
       new MicrophoneSource(std::move(input), format, std::move(post)));
@@ -35,8 +36,8 @@ void MicrophoneSource::start(BufferHandler onBuffer, EndHandler, FailureHandler 
       if (!self || self->capture_ != capture || self->input_->isRunning())
         return;
       ++self->capture_;
-      onFailure(
-          HelperError("native", "audio input configuration changed; capture stopped", "AVFAudio"));
+      onFailure(HelperError(errors::native, "audio input configuration changed; capture stopped",
+                            {.domain = "AVFAudio"}));
     });
   });
   try {

@@ -41,8 +41,8 @@ struct StartPlan {
 };
 
 HelperError notActive(int64_t id) {
-  return HelperError("session_not_active", "capture " + std::to_string(id) + " is not active",
-                     std::nullopt, id);
+  return HelperError(errors::sessionNotActive, "capture " + std::to_string(id) + " is not active",
+                     {.nativeCode = id});
 }
 
 // The session a commit, stop or cancel names: registered and not yet ended.
@@ -83,9 +83,9 @@ EngineChoice chooseEngine(const std::string& requested, bool allowServer,
   bool analyzerUsable = support.analyzer == "installed" && analyzerExists;
   auto checked = [&](EngineChoice choice) {
     if (recognizer && !recognizer->isAvailable())
-      throw HelperError("recognizer_unavailable",
+      throw HelperError(errors::recognizerUnavailable,
                         "SFSpeechRecognizer reports unavailable (Dictation/Siri may be disabled)",
-                        std::nullopt, std::nullopt, tag);
+                        {.locale = tag});
     return choice;
   };
   if (requested == "speech_analyzer" && analyzerUsable)
@@ -115,9 +115,9 @@ EngineChoice chooseEngine(const std::string& requested, bool allowServer,
   std::string message;
   for (const auto& reason : reasons)
     message += (message.empty() ? "" : "; ") + reason;
-  std::string code =
-      !recognizer && !support.analyzer ? "locale_unsupported" : "on_device_unavailable";
-  throw HelperError(code, message, std::nullopt, std::nullopt, tag);
+  ErrorCode code =
+      !recognizer && !support.analyzer ? errors::localeUnsupported : errors::onDeviceUnavailable;
+  throw HelperError(code, message, {.locale = tag});
 }
 
 // Everything between the synchronous checks and opening the source; runs on the task executor
@@ -136,11 +136,11 @@ StartPlan plan(OpHost& host, const CaptureServices& services, const StartRequest
   if (request.sourceKind == "microphone") {
     auto devices = listInputDevices(*services.hardware);
     if (devices.empty())
-      throw HelperError("no_input_device", "no audio input device");
+      throw HelperError(errors::noInputDevice, "no audio input device");
     if (request.deviceUid && !request.deviceUid->empty()) {
       plan.device = findInputDevice(devices, *request.deviceUid);
       if (!plan.device)
-        throw HelperError("device_not_found", *request.deviceUid);
+        throw HelperError(errors::deviceNotFound, *request.deviceUid);
     } else {
       auto preferred = std::find_if(devices.begin(), devices.end(),
                                     [](const InputDeviceInfo& device) { return device.isDefault; });
@@ -154,14 +154,14 @@ StartPlan plan(OpHost& host, const CaptureServices& services, const StartRequest
     std::string status =
         waitAuthorization(host, services.authorization, "microphone", request.requestAuthorization);
     if (status != "authorized")
-      throw HelperError("not_authorized_microphone", "microphone " + status, std::nullopt,
-                        std::nullopt, std::nullopt, status);
+      throw HelperError(errors::notAuthorizedMicrophone, "microphone " + status,
+                        {.status = status});
   }
   std::string status =
       waitAuthorization(host, services.authorization, "speech", request.requestAuthorization);
   if (status != "authorized")
-    throw HelperError("not_authorized_speech", "speech recognition " + status, std::nullopt,
-                      std::nullopt, std::nullopt, status);
+    throw HelperError(errors::notAuthorizedSpeech, "speech recognition " + status,
+                      {.status = status});
 
   LocaleSupport support = localeSupport(recognition, plan.locale, analyzer);
   plan.recognizer = recognition.recognizer->makeRecognizer(tag);
@@ -204,8 +204,7 @@ StartRequest readStart(const Params& params, int64_t id) {
 }
 
 void startCapture(std::shared_ptr<OpHost> host, std::shared_ptr<const CaptureServices> services,
-                  std::shared_ptr<CaptureRegistry> registry, const Params& params,
-                  Completion done) {
+                  std::shared_ptr<CaptureRegistry> registry, const Params& params, Reply done) {
   auto id = params.integer("capture");
   if (!id) {
     done(HelperError::invalid("capture id required"));
@@ -265,22 +264,18 @@ void startCapture(std::shared_ptr<OpHost> host, std::shared_ptr<const CaptureSer
       int64_t id = request.id;
       // The start is answered once: by its own end, or, for a session cancelled while its
       // source was still opening, at once (the opening may never return).
-      auto answered = std::make_shared<bool>(false);
-      Completion once = [answered, done](OpResult result) {
-        if (!std::exchange(*answered, true))
-          done(std::move(result));
-      };
-      session->setOnTerminal([weakRegistry, id, weakSession = std::weak_ptr(session), once] {
+      session->setOnTerminal([weakRegistry, id, weakSession = std::weak_ptr(session), done] {
         auto registry = weakRegistry.lock();
         auto session = weakSession.lock();
         // A newer session may have taken the id; only the one that ended leaves.
         if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
           registry->remove(id);
         if (session && session->endedWhileStarting())
-          once(HelperError("session_not_active",
-                           "capture " + std::to_string(id) + " is " +
-                               std::string(CaptureSessionState::phaseName(session->phase())),
-                           std::nullopt, id));
+          done.answerIfFirst(
+              HelperError(errors::sessionNotActive,
+                          "capture " + std::to_string(id) + " is " +
+                              std::string(CaptureSessionState::phaseName(session->phase())),
+                          {.nativeCode = id}));
       });
       // Two starts with one id can both pass the check above; the later one takes the id, and
       // the session it displaces ends now rather than running on where nothing reaches it.
@@ -291,17 +286,17 @@ void startCapture(std::shared_ptr<OpHost> host, std::shared_ptr<const CaptureSer
                      {"device", chosen.device ? deviceJSON(*chosen.device) : Json(nullptr)},
                      {"locale", bcp47(chosen.locale)},
                      {"on_device", chosen.onDevice}};
-      auto starting = [host, weakRegistry, session, id, result, done = once] {
+      auto starting = [host, weakRegistry, session, id, result, done] {
         try {
           session->start();
-          host->completeOnMain(done, result);
+          host->post([done, result] { done.answerIfFirst(result); });
         } catch (...) {
           auto error = boundaryError(std::current_exception(), "start capture");
           host->post([weakRegistry, session, id, error, done] {
             auto registry = weakRegistry.lock();
             if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
               registry->remove(id);
-            done(error);
+            done.answerIfFirst(error);
           });
         }
       };
@@ -326,19 +321,19 @@ void registerCaptureOps(OpHost& host, CaptureServices services) {
     registry->sessions.clear();
   });
   std::weak_ptr<OpHost> weakHost = host.weak_from_this();
-  host.registerOp("capture.start",
-                  [weakHost, shared, registry](const Params& params, Completion done) {
+  host.registerOp(ops::captureStart,
+                  [weakHost, shared, registry](const Params& params, Reply done) {
                     if (auto alive = weakHost.lock())
                       startCapture(alive, shared, registry, params, std::move(done));
                   });
-  host.registerOp("capture.commit", [registry](const Params& params, Completion done) {
+  host.registerOp(ops::captureCommit, [registry](const Params& params, Reply done) {
     session(params, *registry)->commit(std::move(done));
   });
-  host.registerOp("capture.stop", [registry](const Params& params, Completion done) {
+  host.registerOp(ops::captureStop, [registry](const Params& params, Reply done) {
     session(params, *registry)->stop();
     done(Json::object());
   });
-  host.registerOp("capture.cancel", [registry](const Params& params, Completion done) {
+  host.registerOp(ops::captureCancel, [registry](const Params& params, Reply done) {
     session(params, *registry)->cancel();
     done(Json::object());
   });

@@ -89,7 +89,7 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
   std::string tag = bcp47(config_.locale);
   if (config_.engineKind == EngineKind::recognizer) {
     if (!config_.recognizer)
-      throw HelperError("recognizer_unavailable", "no recognizer", std::nullopt, std::nullopt, tag);
+      throw HelperError(errors::recognizerUnavailable, "no recognizer", {.locale = tag});
     return RecognizerSegment::create(index, *config_.recognizer,
                                      {.requiresOnDeviceRecognition = config_.onDevice,
                                       .contextualStrings = config_.contextual,
@@ -98,8 +98,8 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
                                      callbacks(), {host_->clock(), host_->poster()});
   }
   if (!config_.transcriber)
-    throw HelperError("on_device_unavailable", "SpeechAnalyzer needs macOS 26", std::nullopt,
-                      std::nullopt, tag);
+    throw HelperError(errors::onDeviceUnavailable, "SpeechAnalyzer needs macOS 26",
+                      {.locale = tag});
   std::weak_ptr<OpHost> host = host_;
   auto segment = AnalyzerSegment::create(index, config_.locale, config_.source->format(),
                                          *config_.transcriber, callbacks(),
@@ -122,7 +122,7 @@ SegmentCallbacks CaptureSessionState::callbacks() {
   return {[alive](int64_t segment, const std::string& text) {
             if (auto session = alive())
               session->host_->event(
-                  "capture.partial",
+                  events::capturePartial,
                   {{"capture", session->id()}, {"segment", segment}, {"text", text}});
           },
           [alive](int64_t segment, const std::string& text, std::optional<double> confidence) {
@@ -132,7 +132,7 @@ SegmentCallbacks CaptureSessionState::callbacks() {
             Json payload = {{"capture", session->id()}, {"segment", segment}, {"text", text}};
             if (confidence)
               payload["confidence"] = *confidence;
-            session->host_->event("capture.final", std::move(payload));
+            session->host_->event(events::captureFinal, std::move(payload));
             session->finalizedSegments_.insert(segment);
             session->closing_.erase(segment);
             session->finishStopped();
@@ -147,9 +147,9 @@ SegmentCallbacks CaptureSessionState::callbacks() {
 
 void CaptureSessionState::start() {
   auto notActive = [this] {
-    return HelperError("session_not_active",
+    return HelperError(errors::sessionNotActive,
                        "capture " + std::to_string(id()) + " is " + std::string(phaseName(phase_)),
-                       std::nullopt, id());
+                       {.nativeCode = id()});
   };
   config_.source->open();
   // Opening can take as long as a named pipe waits for its writer; a session cancelled
@@ -189,7 +189,7 @@ void CaptureSessionState::start() {
       Json payload = {{"capture", id()}, {"engine", engineKindName(config_.engineKind)}};
       if (config_.device)
         payload["device"] = deviceJSON(*config_.device);
-      host_->event("capture.listening", std::move(payload));
+      host_->event(events::captureListening, std::move(payload));
     }
   }
   if (!listening) {
@@ -241,7 +241,7 @@ void CaptureSessionState::onBuffer(const PcmBuffer& buffer) {
     // "capture.listening".
     std::lock_guard announcing(announce_);
     if (phase_ != Phase::starting)
-      host_->event("capture.level", std::move(*level));
+      host_->event(events::captureLevel, std::move(*level));
   }
   {
     std::lock_guard lock(lock_);
@@ -258,11 +258,11 @@ void CaptureSessionState::closeSegment(const std::shared_ptr<SegmentEngine>& seg
   segment->endAudio();
 }
 
-void CaptureSessionState::commit(Completion reply) {
+void CaptureSessionState::commit(Reply reply) {
   if (phase_ != Phase::listening) {
-    reply(HelperError("session_not_active",
+    reply(HelperError(errors::sessionNotActive,
                       "capture " + std::to_string(id()) + " is " + std::string(phaseName(phase_)),
-                      std::nullopt, id()));
+                      {.nativeCode = id()}));
     return;
   }
   phase_ = Phase::committing;
@@ -285,10 +285,10 @@ void CaptureSessionState::commit(Completion reply) {
       if (session->phase_ != Phase::committing) {
         // Stopped, cancelled or failed meanwhile: the new segment is not needed.
         fresh->cancel();
-        reply(HelperError("session_not_active",
+        reply(HelperError(errors::sessionNotActive,
                           "capture " + std::to_string(session->id()) + " is " +
                               std::string(phaseName(session->phase_)),
-                          std::nullopt, session->id()));
+                          {.nativeCode = session->id()}));
         return;
       }
       std::shared_ptr<SegmentEngine> old;
@@ -298,7 +298,7 @@ void CaptureSessionState::commit(Completion reply) {
       }
       session->closeSegment(old);
       session->phase_ = Phase::listening;
-      session->host_->event("capture.segment",
+      session->host_->event(events::captureSegment,
                             {{"capture", session->id()}, {"segment", fresh->index()}});
       reply(Json{{"segment", fresh->index()}});
     });
@@ -323,18 +323,20 @@ void CaptureSessionState::finishStopped() {
   if (phase_ != Phase::stopping || !closing_.empty())
     return;
   phase_ = Phase::stopped;
-  host_->event("capture.stopped", {{"capture", id()}});
+  host_->event(events::captureStopped, {{"capture", id()}});
   if (onTerminal_)
     onTerminal_();
 }
 
-void CaptureSessionState::cancel() { end(Phase::cancelled, "capture.cancelled", Json::object()); }
-
-void CaptureSessionState::fail(const HelperError& error) {
-  end(Phase::failed, "capture.failed", {{"error", error.json()}});
+void CaptureSessionState::cancel() {
+  end(Phase::cancelled, events::captureCancelled, Json::object());
 }
 
-void CaptureSessionState::end(Phase terminal, const std::string& event, Json payload) {
+void CaptureSessionState::fail(const HelperError& error) {
+  end(Phase::failed, events::captureFailed, {{"error", error.json()}});
+}
+
+void CaptureSessionState::end(Phase terminal, EventName event, Json payload) {
   {
     std::lock_guard announcing(announce_);
     if (isTerminal())

@@ -19,7 +19,7 @@ HelperError boundaryError(std::exception_ptr raised, const std::string& context)
   } catch (const std::exception& error) {
     return nativeError(error, context);
   } catch (...) {
-    return HelperError("native", context + ": unknown error");
+    return HelperError(errors::native, context + ": unknown error");
   }
 }
 

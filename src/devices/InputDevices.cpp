@@ -156,7 +156,7 @@ std::string fourCC(uint32_t code) {
 void registerDeviceOps(OpHost& host, std::shared_ptr<HardwareProperties> hardware) {
   // Answered on the main queue, so that it keeps its place among the requests: the hardware
   // layer answers from what it already knows rather than waiting on the sound server.
-  host.registerOp("devices.list", [hardware](const Params&, Completion done) {
+  host.registerOp(ops::devicesList, [hardware](const Params&, Reply done) {
     auto devices = listInputDevices(*hardware);
     Json list = Json::array();
     for (const auto& device : devices)

@@ -30,9 +30,9 @@ std::shared_ptr<AnalyzerSegment> AnalyzerSegment::create(int64_t index, Locale l
 void AnalyzerSegment::start() {
   auto target = analyzer_->bestAvailableAudioFormat();
   if (!target)
-    throw HelperError("on_device_unavailable",
-                      "SpeechAnalyzer offers no audio format for " + bcp47(locale_), std::nullopt,
-                      std::nullopt, bcp47(locale_));
+    throw HelperError(errors::onDeviceUnavailable,
+                      "SpeechAnalyzer offers no audio format for " + bcp47(locale_),
+                      {.locale = bcp47(locale_)});
   std::shared_ptr<AudioConverter> converter;
   bool sameShape = target->sampleRate == inputFormat_.sampleRate &&
                    target->channels == inputFormat_.channels &&
@@ -40,9 +40,10 @@ void AnalyzerSegment::start() {
   if (!sameShape) {
     converter = context_.audio.makeConverter(inputFormat_, *target);
     if (!converter)
-      throw HelperError(
-          "native", "cannot convert " + inputFormat_.description() + " to " + target->description(),
-          "AVFAudio");
+      throw HelperError(errors::native,
+                        "cannot convert " + inputFormat_.description() + " to " +
+                            target->description(),
+                        {.domain = "AVFAudio"});
   }
   auto stream = std::make_shared<AnalyzerInputStream>();
   try {

@@ -86,7 +86,8 @@ void RecognizerSegment::handle(const std::optional<RecognitionResult>& result,
   bool networkFailure = error->domain() == urlLoadingDomain ||
                         (!onDevice_ && error->domain() == assistantDomain && error->code() == 1107);
   if (networkFailure) {
-    fail(HelperError("network_unavailable", error->description(), error->domain(), error->code()));
+    fail(HelperError(errors::networkUnavailable, error->description(),
+                     {.domain = error->domain(), .nativeCode = error->code()}));
     return;
   }
   fail(nativeError(*error, "recognition"));

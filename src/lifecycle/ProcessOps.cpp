@@ -11,7 +11,7 @@ std::string osVersionString(const OsVersion& version) {
 }
 
 void registerProcessOps(OpHost& host, std::shared_ptr<ProcessInfo> process) {
-  host.registerOp("hello", [process](const Params&, Completion done) {
+  host.registerOp(ops::hello, [process](const Params&, Reply done) {
     OsVersion os = process->osVersion();
     done(Json{{"protocol", protocolVersion},
               {"version", helperVersion},
@@ -20,7 +20,7 @@ void registerProcessOps(OpHost& host, std::shared_ptr<ProcessInfo> process) {
               {"speech_analyzer", speechAnalyzerAvailable(os)},
               {"bundle_id", process->bundleIdentifier()}});
   });
-  host.registerOp("shutdown", [&host](const Params&, Completion done) {
+  host.registerOp(ops::shutdown, [&host](const Params&, Reply done) {
     done(Json::object());
     // Queued behind the reply, so the reply is handed to the writer before the sequence drains it.
     host.post([weak = host.weak_from_this()] {

@@ -15,10 +15,10 @@ HelperError installFailure(std::exception_ptr raised, const std::optional<std::s
   } catch (const HelperError& error) {
     return error;
   } catch (const PlatformError& error) {
-    return HelperError("asset_install_failed", error.description(), error.domain(), error.code(),
-                       requested);
+    return HelperError(errors::assetInstallFailed, error.description(),
+                       {.domain = error.domain(), .nativeCode = error.code(), .locale = requested});
   } catch (const std::exception& error) {
-    return HelperError("asset_install_failed", error.what(), std::nullopt, std::nullopt, requested);
+    return HelperError(errors::assetInstallFailed, error.what(), {.locale = requested});
   }
 }
 
@@ -26,10 +26,10 @@ HelperError installFailure(std::exception_ptr raised, const std::optional<std::s
 
 void installAnalyzerAssets(const RecognitionServices& services, const Locale& locale) {
   if (!speechAnalyzerAvailable(services.process->osVersion()) || !services.transcriber)
-    throw HelperError("asset_install_failed",
+    throw HelperError(errors::assetInstallFailed,
                       "SpeechAnalyzer needs macOS 26; SFSpeechRecognizer on-device models are "
                       "installed from System Settings > Keyboard > Dictation",
-                      std::nullopt, std::nullopt, bcp47(locale));
+                      {.locale = bcp47(locale)});
   auto request = services.transcriber->assetInstallationRequest(bcp47(locale));
   if (!request)
     return; // already present
@@ -38,7 +38,7 @@ void installAnalyzerAssets(const RecognitionServices& services, const Locale& lo
 
 void registerLocaleOps(OpHost& host, RecognitionServices recognition) {
   auto shared = std::make_shared<const RecognitionServices>(std::move(recognition));
-  host.registerOp("locales.list", [&host, shared](const Params&, Completion done) {
+  host.registerOp(ops::localesList, [&host, shared](const Params&, Reply done) {
     host.runTask([&host, shared, done] {
       const RecognitionServices& services = *shared;
       auto analyzer = analyzerLocales(services);
@@ -49,7 +49,7 @@ void registerLocaleOps(OpHost& host, RecognitionServices recognition) {
     });
   });
 
-  host.registerOp("locales.get", [&host, shared](const Params& params, Completion done) {
+  host.registerOp(ops::localesGet, [&host, shared](const Params& params, Reply done) {
     host.runTask([&host, shared, done, requested = params.string("locale")] {
       const RecognitionServices& services = *shared;
       try {
@@ -62,7 +62,7 @@ void registerLocaleOps(OpHost& host, RecognitionServices recognition) {
     });
   });
 
-  host.registerOp("locales.install", [&host, shared](const Params& params, Completion done) {
+  host.registerOp(ops::localesInstall, [&host, shared](const Params& params, Reply done) {
     host.runTask([&host, shared, done, requested = params.string("locale")] {
       const RecognitionServices& services = *shared;
       try {

@@ -101,7 +101,7 @@ Locale resolveLocale(const RecognitionServices& services,
     return *selected;
   std::string named =
       requested && !requested->empty() ? *requested : bcp47(baseLanguageLocale(system));
-  throw HelperError("locale_unsupported", named, std::nullopt, std::nullopt, named);
+  throw HelperError(errors::localeUnsupported, named, {.locale = named});
 }
 
 } // namespace quelt

@@ -81,12 +81,12 @@ void requestSpeech(OpHost& host, std::shared_ptr<Authorization> authorization,
 }
 
 void registerAuthorizationOps(OpHost& host, std::shared_ptr<Authorization> authorization) {
-  host.registerOp("authorization.status", [authorization](const Params&, Completion done) {
+  host.registerOp(ops::authorizationStatus, [authorization](const Params&, Reply done) {
     done(Json{{"microphone", microphoneStatus(*authorization)},
               {"speech", speechStatus(*authorization)}});
   });
   host.registerOp(
-      "authorization.request", [&host, authorization](const Params& params, Completion done) {
+      ops::authorizationRequest, [&host, authorization](const Params& params, Reply done) {
         auto kind = params.string("kind");
         auto answer = [done](std::string status) { done(Json{{"status", std::move(status)}}); };
         if (kind == "microphone")

@@ -50,9 +50,7 @@ Server::~Server() {
   writeQueue_.reset();
 }
 
-void Server::registerOp(std::string op, Handler handler) {
-  handlers_[std::move(op)] = std::move(handler);
-}
+void Server::registerOp(OpName op, Handler handler) { handlers_[op.string()] = std::move(handler); }
 
 void Server::onShutdown(std::function<void()> hook) { shutdownHooks_.push_back(std::move(hook)); }
 
@@ -66,10 +64,10 @@ void Server::send(const Json& message) {
   writeQueue_->writeOutput(std::move(*line));
 }
 
-void Server::event(std::string_view name, Json payload) {
+void Server::event(EventName name, Json payload) {
   if (!payload.is_object())
     payload = Json::object();
-  payload["event"] = name;
+  payload[keys::event] = name.text;
   send(payload);
 }
 
@@ -112,7 +110,7 @@ void Server::runBlockingTask(std::function<void()> work) {
   runTask(std::move(work));
 }
 
-void Server::completeOnMain(Completion done, OpResult result) {
+void Server::completeOnMain(Reply done, OpResult result) {
   post([done = std::move(done), result = std::move(result)] { done(result); });
 }
 
@@ -124,7 +122,7 @@ HelperError plainBoundaryError(std::exception_ptr raised, const std::string& con
   } catch (const std::exception& error) {
     return HelperError::native(context, error.what());
   } catch (...) {
-    return HelperError("native", context + ": unknown error");
+    return HelperError(errors::native, context + ": unknown error");
   }
 }
 
@@ -209,19 +207,19 @@ void Server::end(int exitCode) {
 
 void Server::handle(const std::string& line) {
   if (line.size() > maxLineBytes) {
-    event("protocol_error",
+    event(events::protocolError,
           {{"message", "request line exceeds " + std::to_string(maxLineBytes) + " bytes"}});
     return;
   }
   Json request = parseJsonLine(line);
   if (!request.is_object()) {
-    event("protocol_error", {{"message", "request is not a JSON object"}});
+    event(events::protocolError, {{"message", "request is not a JSON object"}});
     return;
   }
   auto idValue = request.find("id");
   auto id = idValue == request.end() ? std::nullopt : integerValue(*idValue);
   if (!id) {
-    event("protocol_error", {{"message", "request has no integer id"}});
+    event(events::protocolError, {{"message", "request has no integer id"}});
     return;
   }
   auto opValue = request.find("op");
@@ -237,7 +235,7 @@ void Server::handle(const std::string& line) {
     reply(*id, HelperError::invalid("unknown op " + op));
     return;
   }
-  Completion done = completionFor(*id);
+  Reply done = replyFor(*id);
   try {
     handler->second(params, done);
   } catch (...) {
@@ -246,15 +244,20 @@ void Server::handle(const std::string& line) {
   }
 }
 
-Completion Server::completionFor(int64_t id) {
+Reply Server::replyFor(int64_t id) {
   std::weak_ptr<Server> weak = self_;
-  return [weak, id, context = mainContext_](OpResult result) {
+  auto send = [weak, id, context = mainContext_](OpResult result) {
     // Always through the main queue, even when called from the handler itself.
     asio::post(*context, [weak, id, result = std::move(result)]() mutable {
       if (auto server = weak.lock())
         server->reply(id, std::move(result));
     });
   };
+  auto secondAnswer = [weak, id] {
+    if (auto server = weak.lock())
+      server->log("internal error: request " + std::to_string(id) + " was answered twice");
+  };
+  return Reply(std::move(send), std::move(secondAnswer));
 }
 
 void Server::reply(int64_t id, OpResult result) {

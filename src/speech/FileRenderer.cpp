@@ -27,12 +27,12 @@ std::vector<std::shared_ptr<FileRenderer>>& FileRenderer::active() {
 }
 
 FileRenderer::FileRenderer(AudioServices& audio, std::string path, RenderEncoding encoding,
-                           Completion reply, std::string voiceId)
+                           Reply reply, std::string voiceId)
     : audio_(audio), path_(std::move(path)), temporary_(temporaryBeside(path_)),
       encoding_(encoding), reply_(std::move(reply)), voiceId_(std::move(voiceId)) {}
 
 void FileRenderer::start(OpHost& host, const SpeechServices& services, const SpeechParams& params,
-                         std::string path, RenderEncoding encoding, Completion reply) {
+                         std::string path, RenderEncoding encoding, Reply reply) {
   std::shared_ptr<FileRenderer> renderer(new FileRenderer(
       *services.audio, std::move(path), encoding, std::move(reply), params.voiceIdentifier()));
   renderer->synthesizer_ = services.synthesizer->makeSynthesizer();
@@ -68,8 +68,8 @@ void FileRenderer::start(OpHost& host, const SpeechServices& services, const Spe
       [weak, post](const PlatformError& error) {
         post([weak, error] {
           if (auto renderer = weak.lock())
-            renderer->finish(
-                HelperError("native", error.description(), error.domain(), error.code()));
+            renderer->finish(HelperError(errors::native, error.description(),
+                                         {.domain = error.domain(), .nativeCode = error.code()}));
         });
       });
 }
@@ -87,7 +87,8 @@ void FileRenderer::handle(const PcmBuffer* buffer) {
   if (done_)
     return;
   if (!buffer) {
-    finish(HelperError("native", "synthesizer produced a non-PCM buffer", "AVFAudio"));
+    finish(HelperError(errors::native, "synthesizer produced a non-PCM buffer",
+                       {.domain = "AVFAudio"}));
     return;
   }
   if (buffer->frameLength() > 0) {
@@ -102,8 +103,8 @@ void FileRenderer::handle(const PcmBuffer* buffer) {
   std::error_code error;
   std::filesystem::rename(temporary_, path_, error);
   if (error) {
-    finish(
-        HelperError("io", "create " + fileName() + ": " + error.message(), path_, error.value()));
+    finish(HelperError(errors::io, "create " + fileName() + ": " + error.message(),
+                       {.domain = path_, .nativeCode = error.value()}));
     return;
   }
   temporary_.clear(); // it is the path's file now
@@ -129,16 +130,16 @@ void FileRenderer::write(const PcmBuffer& buffer) {
     try {
       file_ = audio_.openForWriting(temporary_, encoding, format);
     } catch (const PlatformError& error) {
-      finish(HelperError("io", "create " + fileName() + ": " + error.description(), path_,
-                         error.code()));
+      finish(HelperError(errors::io, "create " + fileName() + ": " + error.description(),
+                         {.domain = path_, .nativeCode = error.code()}));
       return;
     }
   }
   try {
     file_->write(buffer);
   } catch (const PlatformError& error) {
-    finish(
-        HelperError("io", "write " + fileName() + ": " + error.description(), path_, error.code()));
+    finish(HelperError(errors::io, "write " + fileName() + ": " + error.description(),
+                       {.domain = path_, .nativeCode = error.code()}));
     return;
   }
   frames_ += buffer.frameLength();

@@ -24,10 +24,10 @@ public:
     forward([u](SpeechController& c) { c.resumed(u); });
   }
   void didFinish(const std::shared_ptr<SpeechUtterance>& u) override {
-    forward([u](SpeechController& c) { c.finished(u, "speech.finished"); });
+    forward([u](SpeechController& c) { c.finished(u, events::speechFinished); });
   }
   void didCancel(const std::shared_ptr<SpeechUtterance>& u) override {
-    forward([u](SpeechController& c) { c.finished(u, "speech.cancelled"); });
+    forward([u](SpeechController& c) { c.finished(u, events::speechCancelled); });
   }
 
 private:
@@ -54,7 +54,7 @@ std::shared_ptr<SpeechController> SpeechController::create(std::shared_ptr<OpHos
   return controller;
 }
 
-void SpeechController::send(const std::string& event, int64_t id, Json extra) {
+void SpeechController::send(EventName event, int64_t id, Json extra) {
   extra["utterance"] = id;
   if (auto host = host_.lock())
     host->event(event, std::move(extra));
@@ -79,7 +79,7 @@ void SpeechController::stopAll(SpeechBoundary boundary) {
   auto dropped = std::move(queue_);
   queue_.clear();
   for (const auto& entry : dropped)
-    send("speech.cancelled", entry.id);
+    send(events::speechCancelled, entry.id);
   if (current_) {
     stopRequested_ = current_->id;
     synthesizer_->stopSpeaking(boundary);
@@ -96,7 +96,7 @@ bool SpeechController::stop(int64_t id, SpeechBoundary boundary) {
     if (entry->id != id)
       continue;
     queue_.erase(entry);
-    send("speech.cancelled", id);
+    send(events::speechCancelled, id);
     return true;
   }
   return false;
@@ -132,27 +132,27 @@ SpeechController::idFor(const std::shared_ptr<SpeechUtterance>& utterance) const
 
 void SpeechController::started(const std::shared_ptr<SpeechUtterance>& utterance) {
   if (auto id = idFor(utterance))
-    send("speech.started", *id);
+    send(events::speechStarted, *id);
 }
 
 void SpeechController::range(const std::shared_ptr<SpeechUtterance>& utterance, int64_t location,
                              int64_t length) {
   if (auto id = idFor(utterance))
-    send("speech.range", *id, {{"location", location}, {"length", length}});
+    send(events::speechRange, *id, {{"location", location}, {"length", length}});
 }
 
 void SpeechController::paused(const std::shared_ptr<SpeechUtterance>& utterance) {
   if (auto id = idFor(utterance))
-    send("speech.paused", *id);
+    send(events::speechPaused, *id);
 }
 
 void SpeechController::resumed(const std::shared_ptr<SpeechUtterance>& utterance) {
   if (auto id = idFor(utterance))
-    send("speech.resumed", *id);
+    send(events::speechResumed, *id);
 }
 
 void SpeechController::finished(const std::shared_ptr<SpeechUtterance>& utterance,
-                                const std::string& event) {
+                                EventName event) {
   std::optional<int64_t> id;
   if (current_ && current_->utterance == utterance) {
     id = current_->id;
@@ -162,9 +162,9 @@ void SpeechController::finished(const std::shared_ptr<SpeechUtterance>& utteranc
   }
   if (!id)
     return;
-  std::string reported = event;
+  EventName reported = event;
   if (stopRequested_ == id) {
-    reported = "speech.cancelled";
+    reported = events::speechCancelled;
     stopRequested_.reset();
   }
   send(reported, *id);

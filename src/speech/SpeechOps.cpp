@@ -22,8 +22,8 @@ SpeechParams speechParams(SynthesizerService& synthesizer, const Params& params,
 }
 
 HelperError notSpeaking(const std::string& message, const Params& params) {
-  return HelperError("session_not_active", message, std::nullopt,
-                     params.integer("utterance").value_or(0));
+  return HelperError(errors::sessionNotActive, message,
+                     {.nativeCode = params.integer("utterance").value_or(0)});
 }
 
 } // namespace
@@ -38,7 +38,7 @@ void registerSpeechOps(OpHost& host, SpeechServices services) {
       render->abandon();
   });
 
-  host.registerOp("speech.speak", [services, controller](const Params& params, Completion done) {
+  host.registerOp(ops::speechSpeak, [services, controller](const Params& params, Reply done) {
     auto id = params.integer("utterance");
     if (!id)
       throw HelperError::invalid("utterance id required");
@@ -49,7 +49,7 @@ void registerSpeechOps(OpHost& host, SpeechServices services) {
     done(Json{{"voice", speech.voiceIdentifier()}});
   });
 
-  host.registerOp("speech.stop", [controller](const Params& params, Completion done) {
+  host.registerOp(ops::speechStop, [controller](const Params& params, Reply done) {
     auto id = params.integer("utterance");
     if (!id) {
       controller->stopAll(boundary(params));
@@ -57,26 +57,25 @@ void registerSpeechOps(OpHost& host, SpeechServices services) {
       return;
     }
     if (!controller->stop(*id, boundary(params)))
-      throw HelperError("session_not_active",
+      throw HelperError(errors::sessionNotActive,
                         "utterance " + std::to_string(*id) + " is not queued or speaking",
-                        std::nullopt, *id);
+                        {.nativeCode = *id});
     done(Json::object());
   });
 
-  host.registerOp("speech.pause", [controller](const Params& params, Completion done) {
+  host.registerOp(ops::speechPause, [controller](const Params& params, Reply done) {
     if (!controller->pause(params.integer("utterance"), boundary(params)))
       throw notSpeaking("utterance is not speaking", params);
     done(Json::object());
   });
 
-  host.registerOp("speech.continue", [controller](const Params& params, Completion done) {
+  host.registerOp(ops::speechContinue, [controller](const Params& params, Reply done) {
     if (!controller->resume(params.integer("utterance")))
       throw notSpeaking("utterance is not paused", params);
     done(Json::object());
   });
 
-  host.registerOp("speech.synthesize_file", [&host, services](const Params& params,
-                                                              Completion done) {
+  host.registerOp(ops::speechSynthesizeFile, [&host, services](const Params& params, Reply done) {
     auto path = params.string("path");
     if (!path || path->empty() || path->front() != '/')
       throw HelperError::invalid("path must be absolute");
@@ -86,19 +85,20 @@ void registerSpeechOps(OpHost& host, SpeechServices services) {
     SpeechParams speech = speechParams(*services.synthesizer, params, "synthesize_file");
     // The system would read the path only up to the NUL and replace some other file.
     if (path->find('\0') != std::string::npos)
-      throw HelperError(
-          "io", "create " + FileRenderer::fileNameOf(*path) + ": the path contains a NUL character",
-          *path, EINVAL);
+      throw HelperError(errors::io,
+                        "create " + FileRenderer::fileNameOf(*path) +
+                            ": the path contains a NUL character",
+                        {.domain = *path, .nativeCode = EINVAL});
     // A render replaces a regular file only (and only once it is complete): never a directory,
     // a device, a pipe or a link.
     struct stat existing;
     if (::lstat(path->c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
       bool directory = S_ISDIR(existing.st_mode);
       throw HelperError(
-          "io",
+          errors::io,
           "create " + FileRenderer::fileNameOf(*path) + ": " +
               (directory ? "the path is a directory" : "the path is not a regular file"),
-          *path, directory ? EISDIR : EEXIST);
+          {.domain = *path, .nativeCode = directory ? EISDIR : EEXIST});
     }
     FileRenderer::start(host, services, speech, *path,
                         format == "wav" ? RenderEncoding::int16 : RenderEncoding::asSynthesized,

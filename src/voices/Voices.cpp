@@ -122,7 +122,7 @@ std::optional<VoiceInfo> resolveVoice(SynthesizerService& synthesizer,
   if (id && !id->empty()) {
     if (auto voice = synthesizer.voiceWithIdentifier(*id))
       return voice;
-    throw HelperError("voice_not_found", *id);
+    throw HelperError(errors::voiceNotFound, *id);
   }
   if (!language || language->empty()) {
     if (auto voice = bestVoice(synthesizer, synthesizer.currentLanguageCode()))
@@ -133,11 +133,11 @@ std::optional<VoiceInfo> resolveVoice(SynthesizerService& synthesizer,
     return voice;
   if (auto voice = synthesizer.voiceWithLanguage(*language))
     return voice;
-  throw HelperError("voice_not_found", "no voice for language " + *language);
+  throw HelperError(errors::voiceNotFound, "no voice for language " + *language);
 }
 
 void registerVoiceOps(OpHost& host, std::shared_ptr<SynthesizerService> synthesizer) {
-  host.registerOp("voices.list", [synthesizer](const Params&, Completion done) {
+  host.registerOp(ops::voicesList, [synthesizer](const Params&, Reply done) {
     auto voices = synthesizer->voices();
     std::stable_sort(voices.begin(), voices.end(), [](const VoiceInfo& a, const VoiceInfo& b) {
       if (a.language != b.language)

@@ -65,7 +65,7 @@ protected:
       return error;
     }
     ADD_FAILURE() << "creation succeeded";
-    return HelperError("none", "");
+    return HelperError(ErrorCode{"none"}, "");
   }
   void start(MicrophoneSource& source) {
     source.start([this](const PcmBuffer& buffer) { received.push_back(&buffer); },

@@ -27,7 +27,7 @@ protected:
   void SetUp() override {
     harness.server().onShutdown([this] {
       harness.server().log("first hook");
-      harness.server().event("hook.event");
+      harness.server().event(EventName{"hook.event"});
     });
     harness.server().onShutdown([this] { harness.server().log("second hook"); });
   }

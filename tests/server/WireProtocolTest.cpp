@@ -14,13 +14,13 @@ Json protocolError(const std::string& message) {
 class WireProtocol : public ::testing::Test {
 protected:
   void SetUp() override {
-    harness.server().registerOp("echo",
-                                [](const Params& params, Completion done) { done(params.json()); });
-    harness.server().registerOp("probe", [this](const Params&, Completion done) {
+    harness.server().registerOp(OpName{"echo"},
+                                [](const Params& params, Reply done) { done(params.json()); });
+    harness.server().registerOp(OpName{"probe"}, [this](const Params&, Reply done) {
       harness.server().log("probe ran");
       done(Json::object());
     });
-    harness.server().registerOp("nan", [](const Params&, Completion done) {
+    harness.server().registerOp(OpName{"nan"}, [](const Params&, Reply done) {
       done(Json{{"level", std::nan("")}});
     });
     harness.start();

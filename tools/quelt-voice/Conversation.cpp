@@ -116,7 +116,7 @@ int Conversation::enginesMissing() {
 
 // A list the helper keeps under `key` in the reply to `op`, asked for on the side: nothing is
 // echoed, and a failure reads as an empty list.
-Json Conversation::quietList(const std::string& op, const std::string& key) {
+Json Conversation::quietList(OpName op, const std::string& key) {
   int64_t id = helper_.send(op);
   Incoming in = helper_.reply(id, [](const Incoming&) {});
   if (in.kind == Kind::message && in.message.value("ok", false))
@@ -125,7 +125,7 @@ Json Conversation::quietList(const std::string& op, const std::string& key) {
 }
 
 std::string Conversation::installedLocales() {
-  return localeNames(quietList("locales.list", "locales"));
+  return localeNames(quietList(ops::localesList, "locales"));
 }
 
 std::string Conversation::localeNames(const Json& locales) {
@@ -142,8 +142,7 @@ int Conversation::helperEnded() {
 }
 
 // Sends a request and waits for its reply; other messages are echoed. Nothing on interrupt.
-std::optional<Json> Conversation::call(const std::string& op, const Json& params, int& status,
-                                       bool echoReply) {
+std::optional<Json> Conversation::call(OpName op, const Json& params, int& status, bool echoReply) {
   int64_t id = helper_.send(op, params);
   Incoming in = helper_.reply(id, [&](const Incoming& other) { echo(other); });
   if (in.kind == Kind::interrupted) {

@@ -52,7 +52,7 @@ private:
 
   // A list the helper keeps under `key` in the reply to `op`, asked for on the side: nothing is
   // echoed, and a failure reads as an empty list.
-  Json quietList(const std::string& op, const std::string& key);
+  Json quietList(OpName op, const std::string& key);
 
   std::string installedLocales();
 
@@ -61,8 +61,7 @@ private:
   int helperEnded();
 
   // Sends a request and waits for its reply; other messages are echoed. Nothing on interrupt.
-  std::optional<Json> call(const std::string& op, const Json& params, int& status,
-                           bool echoReply = true);
+  std::optional<Json> call(OpName op, const Json& params, int& status, bool echoReply = true);
 
   Json speechParams(const std::string& text);
 

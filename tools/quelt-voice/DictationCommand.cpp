@@ -19,7 +19,7 @@ int Conversation::dictate(Json source, std::optional<double> stopAfter) {
   Json params = {{"capture", 1}, {"source", source}, {"level_interval_ms", 50}};
   if (auto locale = args_.text("locale"))
     params["locale"] = *locale;
-  int64_t request = helper_.send("capture.start", params);
+  int64_t request = helper_.send(ops::captureStart, params);
 
   std::map<int64_t, std::string> finals;
   int64_t nextToPrint = 0;
@@ -53,7 +53,7 @@ int Conversation::dictate(Json source, std::optional<double> stopAfter) {
     }
     redraw();
   };
-  auto stop = [&](const char* op) {
+  auto stop = [&](OpName op) {
     helper_.send(op, {{"capture", 1}});
     stopSent = true;
   };
@@ -66,16 +66,16 @@ int Conversation::dictate(Json source, std::optional<double> stopAfter) {
                           *stopAt - std::chrono::steady_clock::now()));
     Incoming in = helper_.next(wait);
     if (in.kind == Kind::timedOut) {
-      stop("capture.stop");
+      stop(ops::captureStop);
       continue;
     }
     if (in.kind == Kind::interrupted) {
       // First Ctrl-C: stop, keeping what was said; the second cancels; the third gives up.
       ++interrupts;
       if (interrupts == 1)
-        stop("capture.stop");
+        stop(ops::captureStop);
       else if (interrupts == 2)
-        stop("capture.cancel");
+        stop(ops::captureCancel);
       else
         return exitInterrupted;
       continue;
@@ -98,39 +98,39 @@ int Conversation::dictate(Json source, std::optional<double> stopAfter) {
     if (message.value("capture", int64_t{-1}) != 1)
       continue;
     std::string event = message.value("event", "");
-    if (event == "capture.level") {
+    if (event == events::captureLevel) {
       bar = levelBar(message.value("rms", 0.0));
       double elapsed = message.value("elapsed_ms", 0.0);
       // Commits follow the audio's own clock, so a file read faster than real time is cut
       // at the same places as when it is played.
       if (commitEvery && !stopSent && commitRequest < 0 && elapsed >= nextCommitMs) {
-        commitRequest = helper_.send("capture.commit", {{"capture", 1}});
+        commitRequest = helper_.send(ops::captureCommit, {{"capture", 1}});
         while (nextCommitMs <= elapsed)
           nextCommitMs += *commitEvery * 1000.0;
       }
       if (microphone)
         redraw();
-    } else if (event == "capture.partial") {
+    } else if (event == events::capturePartial) {
       if (message.value("segment", int64_t{0}) == currentSegment) {
         partial = message.value("text", "");
         redraw();
       }
-    } else if (event == "capture.segment") {
+    } else if (event == events::captureSegment) {
       currentSegment = message.value("segment", int64_t{0});
       partial.clear();
       redraw();
-    } else if (event == "capture.final") {
+    } else if (event == events::captureFinal) {
       int64_t segment = message.value("segment", int64_t{0});
       finals[segment] = message.value("text", "");
       if (segment == currentSegment)
         partial.clear();
       printFinals(false);
-    } else if (event == "capture.stopped" || event == "capture.cancelled") {
+    } else if (event == events::captureStopped || event == events::captureCancelled) {
       printFinals(true);
       live_.clear();
-      return event == "capture.cancelled" || (interrupts > 0 && !microphone) ? exitInterrupted
-                                                                             : exitOk;
-    } else if (event == "capture.failed") {
+      return event == events::captureCancelled || (interrupts > 0 && !microphone) ? exitInterrupted
+                                                                                  : exitOk;
+    } else if (event == events::captureFailed) {
       printFinals(true);
       return failure(message.value("error", Json::object()));
     }

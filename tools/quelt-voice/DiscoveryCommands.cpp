@@ -10,7 +10,7 @@ namespace quelt::client {
 
 int Conversation::devices() {
   int status = exitOk;
-  auto result = call("devices.list", Json::object(), status);
+  auto result = call(ops::devicesList, Json::object(), status);
   if (!result || args_.json)
     return status;
   const Json& list = (*result)["devices"];
@@ -37,7 +37,7 @@ int Conversation::devices() {
 int Conversation::voices() {
   int status = exitOk;
   auto wanted = args_.text("language");
-  auto result = call("voices.list", Json::object(), status, !wanted);
+  auto result = call(ops::voicesList, Json::object(), status, !wanted);
   if (!result)
     return status;
   std::vector<Json> shown;
@@ -90,7 +90,7 @@ void Conversation::printTable(const std::vector<std::vector<std::string>>& rows)
 
 int Conversation::locales() {
   int status = exitOk;
-  auto result = call("locales.list", Json::object(), status);
+  auto result = call(ops::localesList, Json::object(), status);
   if (!result || args_.json)
     return status;
   for (const Json& locale : (*result)["locales"]) {
@@ -107,19 +107,19 @@ int Conversation::locales() {
 // What the helper can do here, and what stands in the way of anything it cannot.
 int Conversation::status() {
   int status = exitOk;
-  auto hello = call("hello", Json::object(), status);
+  auto hello = call(ops::hello, Json::object(), status);
   if (!hello)
     return status;
-  auto permissions = call("authorization.status", Json::object(), status);
+  auto permissions = call(ops::authorizationStatus, Json::object(), status);
   if (!permissions)
     return status;
-  auto voices = call("voices.list", Json::object(), status);
+  auto voices = call(ops::voicesList, Json::object(), status);
   if (!voices)
     return status;
-  auto locales = call("locales.list", Json::object(), status);
+  auto locales = call(ops::localesList, Json::object(), status);
   if (!locales)
     return status;
-  auto devices = call("devices.list", Json::object(), status);
+  auto devices = call(ops::devicesList, Json::object(), status);
   if (!devices)
     return status;
   helper_.drainLog();

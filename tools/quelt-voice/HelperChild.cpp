@@ -155,9 +155,9 @@ bool HelperChild::sendLine(const std::string& line) {
   return true;
 }
 
-int64_t HelperChild::send(const std::string& op, const Json& params) {
+int64_t HelperChild::send(OpName op, const Json& params) {
   int64_t id = ++nextId_;
-  sendLine(Json{{"id", id}, {"op", op}, {"params", params}}.dump());
+  sendLine(Json{{keys::id, id}, {keys::op, op.text}, {keys::params, params}}.dump());
   return id;
 }
 
@@ -220,7 +220,7 @@ Incoming HelperChild::next(std::optional<std::chrono::milliseconds> timeout) {
 bool HelperChild::shutdown() {
   if (pid_ <= 0)
     return false;
-  int64_t id = send("shutdown");
+  int64_t id = send(ops::shutdown);
   // Whatever the helper still says before its reply is of no use to anyone now.
   for (;;) {
     Incoming in = next(std::chrono::seconds(10));

@@ -2,6 +2,8 @@
 
 // The helper as this client runs it: a child on pipes, spoken to in JSON lines.
 
+#include "protocol/Vocabulary.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -37,7 +39,7 @@ public:
   HelperChild& operator=(const HelperChild&) = delete;
 
   // Sends one request and returns its id.
-  int64_t send(const std::string& op, const Json& params = Json::object());
+  int64_t send(OpName op, const Json& params = Json::object());
   // Sends a line exactly as given (raw mode). False when the helper no longer reads.
   bool sendLine(const std::string& line);
 

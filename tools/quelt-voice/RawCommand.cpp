@@ -25,9 +25,9 @@ int Conversation::raw() {
       if (++interrupts > 1 || (captures.empty() && utterances.empty()))
         return exitInterrupted;
       for (int64_t capture : captures)
-        helper_.send("capture.cancel", {{"capture", capture}});
+        helper_.send(ops::captureCancel, {{"capture", capture}});
       if (!utterances.empty())
-        helper_.send("speech.stop", Json::object());
+        helper_.send(ops::speechStop, Json::object());
       continue;
     }
     if (in.kind == Kind::ended)
@@ -60,14 +60,15 @@ int Conversation::raw() {
       auto found = owed.find(id);
       if (found != owed.end() && found->second.session && !message.value("ok", false)) {
         // A start that failed leaves nothing running to wait for.
-        (found->second.op == "capture.start" ? captures : utterances).erase(*found->second.session);
+        (found->second.op == ops::captureStart ? captures : utterances)
+            .erase(*found->second.session);
       }
       if (found != owed.end())
         owed.erase(found);
-    } else if (event == "capture.stopped" || event == "capture.cancelled" ||
-               event == "capture.failed") {
+    } else if (event == events::captureStopped || event == events::captureCancelled ||
+               event == events::captureFailed) {
       captures.erase(message.value("capture", int64_t{-1}));
-    } else if (event == "speech.finished" || event == "speech.cancelled") {
+    } else if (event == events::speechFinished || event == events::speechCancelled) {
       utterances.erase(message.value("utterance", int64_t{-1}));
     }
   }
@@ -88,11 +89,11 @@ void Conversation::forward(const std::string& line, std::map<int64_t, Owed>& owe
         return params[name].get<int64_t>();
       return std::nullopt;
     };
-    if (entry.op == "capture.start" && (entry.session = session("capture")))
+    if (entry.op == ops::captureStart && (entry.session = session("capture")))
       captures.insert(*entry.session);
-    if (entry.op == "speech.speak" && (entry.session = session("utterance")))
+    if (entry.op == ops::speechSpeak && (entry.session = session("utterance")))
       utterances.insert(*entry.session);
-    shutdownSent_ = shutdownSent_ || entry.op == "shutdown";
+    shutdownSent_ = shutdownSent_ || entry.op == ops::shutdown;
     owed[id] = std::move(entry);
   }
   helper_.sendLine(line);

@@ -13,7 +13,7 @@ Json Conversation::speechParams(const std::string& text) {
   if (auto voice = args_.text("voice"))
     params["voice"] = *voice;
   else if (auto language = args_.text("language"))
-    params.update(voiceChoiceFor(*language, quietList("voices.list", "voices")));
+    params.update(voiceChoiceFor(*language, quietList(ops::voicesList, "voices")));
   for (const char* key : {"rate", "pitch", "volume"})
     if (auto value = args_.number(key))
       params[key] = *value;
@@ -24,7 +24,7 @@ int Conversation::say() {
   const std::string text = args_.joinedWords(0);
   Json params = speechParams(text);
   params["utterance"] = 1;
-  int64_t request = helper_.send("speech.speak", params);
+  int64_t request = helper_.send(ops::speechSpeak, params);
   std::string voice;
   bool stopAsked = false;
   for (;;) {
@@ -34,7 +34,7 @@ int Conversation::say() {
       if (stopAsked)
         return exitInterrupted;
       stopAsked = true;
-      helper_.send("speech.stop", {{"utterance", 1}});
+      helper_.send(ops::speechStop, {{"utterance", 1}});
       continue;
     }
     if (in.kind != Kind::message)
@@ -50,14 +50,14 @@ int Conversation::say() {
     std::string event = message.value("event", "");
     if (message.value("utterance", int64_t{-1}) != 1)
       continue;
-    if (event == "speech.range") {
+    if (event == events::speechRange) {
       std::string word =
           utf16Slice(text, message.value("location", 0L), message.value("length", 0L));
       if (!args_.json)
         live_.show("speaking: " + word);
-    } else if (event == "speech.finished" || event == "speech.cancelled") {
+    } else if (event == events::speechFinished || event == events::speechCancelled) {
       live_.clear();
-      bool finished = event == "speech.finished";
+      bool finished = event == events::speechFinished;
       if (!finished && !stopAsked) {
         // Nobody here asked for the stop: the helper could not speak it.
         helper_.drainLog();
@@ -82,7 +82,7 @@ int Conversation::render() {
   params["path"] = path;
   params["format"] = format;
   int status = exitOk;
-  auto result = call("speech.synthesize_file", params, status);
+  auto result = call(ops::speechSynthesizeFile, params, status);
   if (!result || args_.json)
     return status;
   int channels = result->value("channels", 0);

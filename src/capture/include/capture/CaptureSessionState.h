@@ -50,7 +50,7 @@ public:
   // named pipe waits for its writer), so it runs off the main queue; throws HelperError.
   void start();
   // Answers `reply` itself, now or once the new segment is ready.
-  void commit(Completion reply);
+  void commit(Reply reply);
   void stop();
   void cancel();
   void fail(const HelperError& error);
@@ -73,7 +73,7 @@ private:
   std::shared_ptr<SegmentEngine> makeSegment();
   SegmentCallbacks callbacks();
   void finishStopped();
-  void end(Phase terminal, const std::string& event, Json payload);
+  void end(Phase terminal, EventName event, Json payload);
   void onBuffer(const PcmBuffer& buffer);
   void onSourceEnd();
   void closeSegment(const std::shared_ptr<SegmentEngine>& segment);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/Json.h"
+#include "protocol/Vocabulary.h"
 
 #include <cstdint>
 #include <exception>
@@ -11,11 +12,17 @@ namespace quelt {
 
 // The one error record every failure reaches the parent as. It can be thrown by a step and
 // caught at the op boundary, where it passes unchanged.
+// What an error may carry besides its code and message; each is sent only when present.
+struct ErrorDetails {
+  std::optional<std::string> domain = std::nullopt;
+  std::optional<int64_t> nativeCode = std::nullopt;
+  std::optional<std::string> locale = std::nullopt;
+  std::optional<std::string> status = std::nullopt;
+};
+
 class HelperError : public std::exception {
 public:
-  HelperError(std::string code, std::string message, std::optional<std::string> domain = {},
-              std::optional<int64_t> nativeCode = {}, std::optional<std::string> locale = {},
-              std::optional<std::string> status = {});
+  HelperError(ErrorCode code, std::string message, ErrorDetails details = {});
 
   // A request that breaks a documented rule of its op.
   static HelperError invalid(std::string message);
@@ -27,10 +34,10 @@ public:
 
   const std::string& code() const { return code_; }
   const std::string& message() const { return message_; }
-  const std::optional<std::string>& domain() const { return domain_; }
-  const std::optional<int64_t>& nativeCode() const { return nativeCode_; }
-  const std::optional<std::string>& locale() const { return locale_; }
-  const std::optional<std::string>& status() const { return status_; }
+  const std::optional<std::string>& domain() const { return details_.domain; }
+  const std::optional<int64_t>& nativeCode() const { return details_.nativeCode; }
+  const std::optional<std::string>& locale() const { return details_.locale; }
+  const std::optional<std::string>& status() const { return details_.status; }
 
   // "code" and "message" always; the optional fields only when present, never as null.
   Json json() const;
@@ -40,10 +47,7 @@ public:
 private:
   std::string code_;
   std::string message_;
-  std::optional<std::string> domain_;
-  std::optional<int64_t> nativeCode_;
-  std::optional<std::string> locale_;
-  std::optional<std::string> status_;
+  ErrorDetails details_;
 };
 
 } // namespace quelt

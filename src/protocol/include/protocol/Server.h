@@ -54,17 +54,17 @@ public:
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  void registerOp(std::string op, Handler handler) override;
+  void registerOp(OpName op, Handler handler) override;
   void onShutdown(std::function<void()> hook) override;
   using OpHost::event;
-  void event(std::string_view name, Json payload) override;
+  void event(EventName name, Json payload) override;
   void log(std::string_view text) override;
   void post(std::function<void()> block) override;
   PostToMain poster() override;
   // On the task executor when one is set.
   void runTask(std::function<void()> work) override;
   void runBlockingTask(std::function<void()> work) override;
-  void completeOnMain(Completion done, OpResult result) override;
+  void completeOnMain(Reply done, OpResult result) override;
   void shutdown(int exitCode) override;
   bool shuttingDown() const override { return shuttingDown_; }
   Clock& clock() override { return *clock_; }
@@ -85,7 +85,7 @@ private:
 
   void watchParent();
   void startReader();
-  Completion completionFor(int64_t id);
+  Reply replyFor(int64_t id);
   void reply(int64_t id, OpResult result);
   void end(int exitCode);
 

@@ -26,7 +26,7 @@ class FileRenderer : public std::enable_shared_from_this<FileRenderer> {
 public:
   // Starts the render and returns at once. On the main queue.
   static void start(OpHost& host, const SpeechServices& services, const SpeechParams& params,
-                    std::string path, RenderEncoding encoding, Completion reply);
+                    std::string path, RenderEncoding encoding, Reply reply);
 
   // Renders that have not replied yet, oldest first. Main queue only.
   static std::vector<std::shared_ptr<FileRenderer>>& active();
@@ -38,7 +38,7 @@ public:
   void abandon();
 
 private:
-  FileRenderer(AudioServices& audio, std::string path, RenderEncoding encoding, Completion reply,
+  FileRenderer(AudioServices& audio, std::string path, RenderEncoding encoding, Reply reply,
                std::string voiceId);
 
   // Blocks on their way from the synthesizer to the main queue.
@@ -67,7 +67,7 @@ private:
   double sampleRate_ = 0;
   int64_t channels_ = 0;
   bool done_ = false;
-  Completion reply_;
+  Reply reply_;
   std::string voiceId_;
   std::shared_ptr<Flow> flow_ = std::make_shared<Flow>();
 };

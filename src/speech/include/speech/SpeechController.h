@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/SynthesizerService.h"
+#include "protocol/Vocabulary.h"
 #include "speech/SpeechParams.h"
 
 #include <deque>
@@ -38,7 +39,7 @@ public:
   void range(const std::shared_ptr<SpeechUtterance>& utterance, int64_t location, int64_t length);
   void paused(const std::shared_ptr<SpeechUtterance>& utterance);
   void resumed(const std::shared_ptr<SpeechUtterance>& utterance);
-  void finished(const std::shared_ptr<SpeechUtterance>& utterance, const std::string& event);
+  void finished(const std::shared_ptr<SpeechUtterance>& utterance, EventName event);
 
 private:
   struct Entry {
@@ -52,7 +53,7 @@ private:
   void pump();
   std::optional<int64_t> idFor(const std::shared_ptr<SpeechUtterance>& utterance) const;
   bool isCurrent(std::optional<int64_t> id) const;
-  void send(const std::string& event, int64_t id, Json extra = Json::object());
+  void send(EventName event, int64_t id, Json extra = Json::object());
 
   // Weak: the host owns the ops that own this controller.
   std::weak_ptr<OpHost> host_;
