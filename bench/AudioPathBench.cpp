@@ -1,4 +1,5 @@
 #include "sndfile/SndfileAudioServices.h"
+#include "soxr/SoxrConverter.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,7 +15,7 @@ const AudioFormat recognizerFormat{16000, 1, SampleFormat::int16, true};
 // buffers, as fast as it goes. "rtf" is processing time per second of audio; "x_realtime" its
 // inverse.
 void readAndConvert(benchmark::State& state, const std::string& file) {
-  SndfileAudioServices services;
+  SndfileAudioServices services(makeSoxrConverter);
   std::string path = std::string(QUELT_FIXTURES_DIR) + "/" + file;
   double audioSeconds = 0;
   int64_t converted = 0;

@@ -4,6 +4,7 @@
 
 #include "audio/FileSource.h"
 #include "sndfile/SndfileAudioServices.h"
+#include "soxr/SoxrConverter.h"
 
 #include <chrono>
 #include <cstdio>
@@ -60,7 +61,7 @@ bool writeFile(const std::string& path, const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = scratchFile();
-  static SndfileAudioServices services;
+  static SndfileAudioServices services(makeSoxrConverter);
   static StillClock clock;
   if (!writeFile(path, data, size))
     std::abort();

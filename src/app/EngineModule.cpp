@@ -11,6 +11,7 @@
 #include "pulse/PulseConnection.h"
 #include "pulse/PulseHardwareProperties.h"
 #include "sndfile/SndfileAudioServices.h"
+#include "soxr/SoxrConverter.h"
 
 #include <cstdlib>
 
@@ -33,7 +34,7 @@ quelt_make_engine_services(quelt::EngineServices& services,
   using namespace quelt;
   PulseLink::setLog(log);
   services.hardware = std::make_shared<PulseHardwareProperties>();
-  services.audio = std::make_shared<SndfileAudioServices>();
+  services.audio = std::make_shared<SndfileAudioServices>(makeSoxrConverter);
   services.audioInput = std::make_shared<PulseAudioInputService>();
   // The helper checks recognition models by running itself (see main).
   services.recognizer = std::make_shared<PocketsphinxRecognizerService>(

@@ -1,4 +1,5 @@
 #include "sndfile/SndfileAudioServices.h"
+#include "soxr/SoxrConverter.h"
 
 #include "platform/PlatformError.h"
 
@@ -48,7 +49,7 @@ PcmBuffer signal(double rate, std::vector<std::vector<double>> channels, uint32_
 
 // Converts in pieces of `piece` frames, then flushes; returns channel 0 of every frame as float.
 std::vector<float> convert(const PcmBuffer& input, const AudioFormat& to, uint32_t piece) {
-  auto converter = SndfileAudioServices().makeConverter(input.format(), to);
+  auto converter = makeSoxrConverter(input.format(), to);
   EXPECT_TRUE(converter);
   PcmBuffer part(input.format(), piece);
   PcmBuffer output(to, piece + 1024);
@@ -278,16 +279,15 @@ TEST_F(SndfileFiles, AFifoIsReadAsAStreamWithNothingLost) {
 }
 
 TEST(Converter, Int16RoundTripsThroughFloatExactlyAndFloatClipsAndRounds) {
-  SndfileAudioServices services;
   AudioFormat ints{8000, 1, SampleFormat::int16, true};
   PcmBuffer original(ints, 6), floats(planar(8000, 1), 6), back(ints, 6);
   std::vector<int16_t> samples = {-32768, -32767, -1, 0, 16384, 32767};
   std::copy(samples.begin(), samples.end(), original.int16Plane(0).begin());
   original.setFrameLength(6);
-  ASSERT_TRUE(services.makeConverter(ints, floats.format())->convert(original, floats));
+  ASSERT_TRUE(makeSoxrConverter(ints, floats.format())->convert(original, floats));
   EXPECT_EQ(floats.floatPlane(0)[0], -1.0f);
   EXPECT_EQ(floats.floatPlane(0)[4], 0.5f);
-  auto toInt16 = services.makeConverter(floats.format(), ints);
+  auto toInt16 = makeSoxrConverter(floats.format(), ints);
   ASSERT_TRUE(toInt16->convert(floats, back));
   EXPECT_TRUE(std::equal(samples.begin(), samples.end(), back.int16Plane(0).begin()));
 
@@ -301,7 +301,7 @@ TEST(Converter, Int16RoundTripsThroughFloatExactlyAndFloatClipsAndRounds) {
 TEST(Converter, AveragesToMonoCopiesFromMonoAndOtherwiseKeepsTheFirstChannels) {
   PcmBuffer three = signal(8000, {{0.5}, {-0.1}, {0.3}}, 4);
   auto frame = [&](const AudioFormat& to) {
-    auto converter = SndfileAudioServices().makeConverter(three.format(), to);
+    auto converter = makeSoxrConverter(three.format(), to);
     PcmBuffer output(to, 4);
     EXPECT_TRUE(converter->convert(three, output));
     std::vector<float> last;

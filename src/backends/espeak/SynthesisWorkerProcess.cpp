@@ -1,4 +1,4 @@
-#include "espeak/SynthesisWorkerProcess.h"
+#include "SynthesisWorkerProcess.h"
 
 #include "espeak/SynthesisWorker.h"
 #include "platform/EngineModule.h"

@@ -2,17 +2,25 @@
 
 #include "platform/AudioServices.h"
 
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
 namespace quelt {
 
-// Audio files through libsndfile (WAV, CAF, FLAC, OGG and whatever else it opens) and format
-// conversion with libsoxr for the rate.
-//
-// Channel mapping, since files carry no layout the helper could trust: many to one averages
-// the channels, one to many copies the channel, and otherwise the first channels pass through
-// and any extra output channels stay silent. The first channels are the front left and right
-// in every common layout, so they keep the speech; mixing the rest in would invent a layout.
+// Makes a converter between two formats; null when there is none.
+using MakeAudioConverter =
+    std::function<std::unique_ptr<AudioConverter>(const AudioFormat& from, const AudioFormat& to)>;
+
+// Audio files through libsndfile (WAV, CAF, FLAC, OGG and whatever else it opens). Format
+// conversion is another library's: its converters are what the composition hands in.
 class SndfileAudioServices : public AudioServices {
 public:
+  // `makeConverter` makes the converters; without one there are none.
+  explicit SndfileAudioServices(MakeAudioConverter makeConverter = {})
+      : makeConverter_(std::move(makeConverter)) {}
+
   // Throws PlatformError: errno's ("POSIX") when the file cannot be opened, and for a NUL in
   // the path, a directory or one of the helper's own standard streams; libsndfile's own code
   // and text when the file is not audio it reads, when its first block does not decode, and
@@ -23,9 +31,12 @@ public:
   std::unique_ptr<AudioFileWriter> openForWriting(const std::string& path,
                                                   const AudioFormat& encoding,
                                                   const AudioFormat& processing) override;
-  // Null for a rate that is not positive or no channels on either side.
+  // What `makeConverter` makes.
   std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
                                                 const AudioFormat& to) override;
+
+private:
+  MakeAudioConverter makeConverter_;
 };
 
 } // namespace quelt

@@ -1,0 +1,36 @@
+#include "EspeakSpeechSynthesizer.h"
+
+namespace quelt {
+
+EspeakSpeechSynthesizer::EspeakSpeechSynthesizer(std::shared_ptr<EspeakEngine> engine)
+    : engine_(engine), speaker_(std::make_shared<Speaker>(std::move(engine))) {}
+
+EspeakSpeechSynthesizer::~EspeakSpeechSynthesizer() {
+  speaker_->shutdown();
+  std::lock_guard lock(threadMutex_);
+  for (std::thread* thread : {&player_, &synthesis_}) {
+    if (!thread->joinable())
+      continue;
+    // A delegate may let go of its synthesizer from the player's own reports.
+    if (thread->get_id() == std::this_thread::get_id())
+      thread->detach();
+    else
+      thread->join();
+  }
+}
+
+void EspeakSpeechSynthesizer::speak(std::shared_ptr<SpeechUtterance> utterance) {
+  if (!utterance)
+    return;
+  {
+    // The threads start with the first utterance: renders need none.
+    std::lock_guard lock(threadMutex_);
+    if (!player_.joinable()) {
+      player_ = std::thread([speaker = speaker_] { speaker->run(); });
+      synthesis_ = std::thread([speaker = speaker_] { speaker->synthesizeAll(); });
+    }
+  }
+  speaker_->enqueue(std::make_shared<Spoken>(std::move(utterance)));
+}
+
+} // namespace quelt
