@@ -18,7 +18,7 @@ ServerOptions helperServerOptions(const Platform& platform, ServerOptions option
       return watchParent(*process, std::move(gone));
     };
   }
-  options.failureOf = boundaryError;
+  options.describeFailure = nativeError;
   return options;
 }
 

@@ -12,15 +12,7 @@ HelperError nativeError(const std::exception& error, const std::string& context)
 }
 
 HelperError boundaryError(std::exception_ptr raised, const std::string& context) {
-  try {
-    std::rethrow_exception(raised);
-  } catch (const HelperError& error) {
-    return error;
-  } catch (const std::exception& error) {
-    return nativeError(error, context);
-  } catch (...) {
-    return HelperError(errors::native, context + ": unknown error");
-  }
+  return failureOf(std::move(raised), context, nativeError);
 }
 
 } // namespace quelt

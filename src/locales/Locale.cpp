@@ -1,5 +1,7 @@
 #include "locales/Locale.h"
 
+#include "platform/LanguageTag.h"
+
 #include <unicode/localebuilder.h>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
@@ -25,12 +27,6 @@ icu::Locale parse(std::string_view identifier) {
       return tagged;
   }
   return icu::Locale(text.c_str());
-}
-
-std::string languageTag(const icu::Locale& locale) {
-  UErrorCode status = U_ZERO_ERROR;
-  std::string tag = locale.toLanguageTag<std::string>(status);
-  return U_FAILURE(status) ? std::string("und") : tag;
 }
 
 } // namespace

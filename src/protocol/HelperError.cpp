@@ -15,6 +15,19 @@ HelperError HelperError::native(const std::string& context, const std::string& d
                      {.domain = std::move(domain), .nativeCode = code});
 }
 
+HelperError failureOf(std::exception_ptr raised, const std::string& context,
+                      const DescribeFailure& describe) {
+  try {
+    std::rethrow_exception(raised);
+  } catch (const HelperError& error) {
+    return error;
+  } catch (const std::exception& error) {
+    return describe ? describe(error, context) : HelperError::native(context, error.what());
+  } catch (...) {
+    return HelperError(errors::native, context + ": unknown error");
+  }
+}
+
 Json HelperError::json() const {
   Json out = {{"code", code_}, {"message", message_}};
   if (details_.domain)

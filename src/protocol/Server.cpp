@@ -114,18 +114,6 @@ void Server::completeOnMain(Reply done, OpResult result) {
   post([done = std::move(done), result = std::move(result)] { done(result); });
 }
 
-HelperError plainBoundaryError(std::exception_ptr raised, const std::string& context) {
-  try {
-    std::rethrow_exception(raised);
-  } catch (const HelperError& error) {
-    return error;
-  } catch (const std::exception& error) {
-    return HelperError::native(context, error.what());
-  } catch (...) {
-    return HelperError(errors::native, context + ": unknown error");
-  }
-}
-
 void Server::run() {
   watchParent();
   startReader();
@@ -239,8 +227,7 @@ void Server::handle(const std::string& line) {
   try {
     handler->second(params, done);
   } catch (...) {
-    done(options_.failureOf ? options_.failureOf(std::current_exception(), op)
-                            : plainBoundaryError(std::current_exception(), op));
+    done(failureOf(std::current_exception(), op, options_.describeFailure));
   }
 }
 

@@ -1,5 +1,6 @@
 #include "voices/Voices.h"
 
+#include "platform/LanguageTag.h"
 #include "protocol/HelperError.h"
 #include "protocol/OpHost.h"
 
@@ -21,14 +22,6 @@ std::string composed(const std::string& text) {
     return text;
   std::string out;
   normalized.toUTF8String(out);
-  return out;
-}
-
-std::string normalizedLanguage(const std::string& language) {
-  std::string out = language;
-  std::replace(out.begin(), out.end(), '_', '-');
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
 }
 
@@ -97,7 +90,7 @@ Json voiceJSON(const VoiceInfo& voice) {
 }
 
 std::optional<VoiceInfo> bestVoice(SynthesizerService& synthesizer, const std::string& language) {
-  std::string wanted = normalizedLanguage(language);
+  std::string wanted = foldedTag(language);
   auto base = firstPiece(wanted).value_or(wanted);
   std::vector<VoiceInfo> ordinary;
   for (auto& voice : synthesizer.voices())
@@ -105,7 +98,7 @@ std::optional<VoiceInfo> bestVoice(SynthesizerService& synthesizer, const std::s
       ordinary.push_back(std::move(voice));
   std::vector<VoiceInfo> exact, family;
   for (const auto& voice : ordinary) {
-    std::string normalized = normalizedLanguage(voice.language);
+    std::string normalized = foldedTag(voice.language);
     if (normalized == wanted)
       exact.push_back(voice);
     if (firstPiece(normalized) == base)

@@ -1,5 +1,7 @@
 #include "Languages.h"
 
+#include "platform/LanguageTag.h"
+
 #include <unicode/locid.h>
 
 #include <algorithm>
@@ -8,13 +10,6 @@
 namespace quelt::client {
 
 namespace {
-
-std::string normalised(std::string tag) {
-  std::replace(tag.begin(), tag.end(), '_', '-');
-  std::transform(tag.begin(), tag.end(), tag.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return tag;
-}
 
 struct Tag {
   std::string language; // as written (cmn)
@@ -26,7 +21,7 @@ struct Tag {
 
 std::optional<Tag> parse(const std::string& text) {
   UErrorCode status = U_ZERO_ERROR;
-  icu::Locale locale = icu::Locale::forLanguageTag(normalised(text), status);
+  icu::Locale locale = icu::Locale::forLanguageTag(foldedTag(text), status);
   if (U_FAILURE(status) || !*locale.getLanguage())
     return std::nullopt;
   Tag tag;
@@ -75,7 +70,7 @@ nlohmann::json voiceChoiceFor(const std::string& wanted, const nlohmann::json& v
   bool anyAlias = false;
   for (const auto& voice : voices) {
     std::string language = voice.value("language", "");
-    if (normalised(language) != normalised(wanted) || voice.value("is_novelty", false))
+    if (foldedTag(language) != foldedTag(wanted) || voice.value("is_novelty", false))
       continue;
     std::string name = voice.value("name", "");
     std::string aliasSuffix = " (" + language + ")";
@@ -92,7 +87,7 @@ nlohmann::json voiceChoiceFor(const std::string& wanted, const nlohmann::json& v
 }
 
 bool languageCovers(const std::string& wanted, const std::string& voiceLanguage) {
-  std::string want = normalised(wanted), have = normalised(voiceLanguage);
+  std::string want = foldedTag(wanted), have = foldedTag(voiceLanguage);
   if (have == want || have.rfind(want + "-", 0) == 0)
     return true;
   auto wantTag = parse(wanted);

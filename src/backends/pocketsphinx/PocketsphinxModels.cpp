@@ -1,6 +1,6 @@
 #include "PocketsphinxModels.h"
 
-#include <unicode/locid.h>
+#include "platform/LanguageTag.h"
 
 #include <filesystem>
 #include <system_error>
@@ -10,19 +10,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string canonicalTag(const std::string& name) {
-  UErrorCode status = U_ZERO_ERROR;
-  icu::Locale locale = icu::Locale::forLanguageTag(name, status);
-  if (U_FAILURE(status) || locale.isBogus())
-    return name;
-  std::string tag = locale.toLanguageTag<std::string>(status);
-  return U_FAILURE(status) ? name : tag;
-}
+// A model directory's name as a tag, as written when it is none.
+std::string tagOf(const std::string& name) { return canonicalTag(name).value_or(name); }
 
 // Tags in their canonical spelling compare exactly ("en-us" and "EN-US" are "en-US").
-bool sameTag(const std::string& a, const std::string& b) {
-  return canonicalTag(a) == canonicalTag(b);
-}
+bool sameTag(const std::string& a, const std::string& b) { return tagOf(a) == tagOf(b); }
 
 } // namespace
 
@@ -34,7 +26,7 @@ std::vector<PocketsphinxModelFiles> findPocketsphinxModels(const std::string& ro
       continue;
     std::string tag = entry.path().filename().string();
     PocketsphinxModelFiles files;
-    files.locale = canonicalTag(tag);
+    files.locale = tagOf(tag);
     files.acousticModel = (entry.path() / tag).string();
     files.languageModel = (entry.path() / (tag + ".lm.bin")).string();
     for (const auto& file : fs::directory_iterator(entry.path(), error))

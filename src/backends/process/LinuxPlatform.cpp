@@ -81,105 +81,96 @@ private:
 
 using Engines = std::shared_ptr<EngineLoader>;
 
-// A read that cannot reach the hardware yields nothing, as the seam allows.
-class LazyHardware : public HardwareProperties {
+// One of the module's services, reached on first use. Each proxy below says what a call gives
+// when the module cannot be loaded: an empty answer, or the reason as a PlatformError.
+template <typename Service, std::shared_ptr<Service> EngineServices::*member>
+class LazyService : public Service {
 public:
-  explicit LazyHardware(Engines engines) : engines_(std::move(engines)) {}
-  bool has(AudioObjectId object, PropertyAddress address) override {
-    auto* real = get();
-    return real && real->has(object, address);
+  explicit LazyService(Engines engines) : engines_(std::move(engines)) {}
+
+protected:
+  // `orElse` when the module is not there.
+  template <typename Result, typename... Parameters, typename... Arguments>
+  Result orElse(Result (Service::*method)(Parameters...), Result fallback,
+                Arguments&&... arguments) {
+    auto* services = engines_->services();
+    if (!services)
+      return fallback;
+    return ((*(services->*member)).*method)(std::forward<Arguments>(arguments)...);
   }
-  std::optional<uint32_t> size(AudioObjectId object, PropertyAddress address) override {
-    auto* real = get();
-    return real ? real->size(object, address) : std::nullopt;
-  }
-  std::optional<std::vector<AudioObjectId>> readObjectIds(AudioObjectId object,
-                                                          PropertyAddress address) override {
-    auto* real = get();
-    return real ? real->readObjectIds(object, address) : std::nullopt;
-  }
-  std::optional<std::vector<uint32_t>> readBufferChannels(AudioObjectId object,
-                                                          PropertyAddress address) override {
-    auto* real = get();
-    return real ? real->readBufferChannels(object, address) : std::nullopt;
-  }
-  std::optional<std::optional<std::string>> readString(AudioObjectId object,
-                                                       PropertyAddress address) override {
-    auto* real = get();
-    return real ? real->readString(object, address) : std::nullopt;
-  }
-  std::optional<double> readFloat64(AudioObjectId object, PropertyAddress address) override {
-    auto* real = get();
-    return real ? real->readFloat64(object, address) : std::nullopt;
-  }
-  std::optional<uint32_t> readUInt32(AudioObjectId object, PropertyAddress address) override {
-    auto* real = get();
-    return real ? real->readUInt32(object, address) : std::nullopt;
+  // Throws why the module is not there.
+  Service& required() {
+    auto* services = engines_->services();
+    if (!services)
+      throw engines_->failure();
+    return *(services->*member);
   }
 
-private:
-  HardwareProperties* get() {
-    auto* services = engines_->services();
-    return services ? services->hardware.get() : nullptr;
-  }
   Engines engines_;
 };
 
-class LazyAudio : public AudioServices {
+// A read that cannot reach the hardware yields nothing, as the seam allows.
+class LazyHardware : public LazyService<HardwareProperties, &EngineServices::hardware> {
 public:
-  explicit LazyAudio(Engines engines) : engines_(std::move(engines)) {}
+  using LazyService::LazyService;
+  bool has(AudioObjectId object, PropertyAddress address) override {
+    return orElse(&HardwareProperties::has, false, object, address);
+  }
+  std::optional<uint32_t> size(AudioObjectId object, PropertyAddress address) override {
+    return orElse(&HardwareProperties::size, {}, object, address);
+  }
+  std::optional<std::vector<AudioObjectId>> readObjectIds(AudioObjectId object,
+                                                          PropertyAddress address) override {
+    return orElse(&HardwareProperties::readObjectIds, {}, object, address);
+  }
+  std::optional<std::vector<uint32_t>> readBufferChannels(AudioObjectId object,
+                                                          PropertyAddress address) override {
+    return orElse(&HardwareProperties::readBufferChannels, {}, object, address);
+  }
+  std::optional<std::optional<std::string>> readString(AudioObjectId object,
+                                                       PropertyAddress address) override {
+    return orElse(&HardwareProperties::readString, {}, object, address);
+  }
+  std::optional<double> readFloat64(AudioObjectId object, PropertyAddress address) override {
+    return orElse(&HardwareProperties::readFloat64, {}, object, address);
+  }
+  std::optional<uint32_t> readUInt32(AudioObjectId object, PropertyAddress address) override {
+    return orElse(&HardwareProperties::readUInt32, {}, object, address);
+  }
+};
+
+class LazyAudio : public LazyService<AudioServices, &EngineServices::audio> {
+public:
+  using LazyService::LazyService;
   std::unique_ptr<AudioFileReader> openForReading(const std::string& path) override {
-    return get().openForReading(path);
+    return required().openForReading(path);
   }
   std::unique_ptr<AudioFileWriter> openForWriting(const std::string& path,
                                                   const AudioFormat& encoding,
                                                   const AudioFormat& processing) override {
-    return get().openForWriting(path, encoding, processing);
+    return required().openForWriting(path, encoding, processing);
   }
   std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
                                                 const AudioFormat& to) override {
-    auto* services = engines_->services();
-    return services ? services->audio->makeConverter(from, to) : nullptr;
+    return orElse(&AudioServices::makeConverter, {}, from, to);
   }
-
-private:
-  AudioServices& get() {
-    auto* services = engines_->services();
-    if (!services)
-      throw engines_->failure();
-    return *services->audio;
-  }
-  Engines engines_;
 };
 
-class LazyAudioInput : public AudioInputService {
+class LazyAudioInput : public LazyService<AudioInputService, &EngineServices::audioInput> {
 public:
-  explicit LazyAudioInput(Engines engines) : engines_(std::move(engines)) {}
-  std::unique_ptr<AudioInput> makeInput() override {
-    auto* services = engines_->services();
-    if (!services)
-      throw engines_->failure();
-    return services->audioInput->makeInput();
-  }
-
-private:
-  Engines engines_;
+  using LazyService::LazyService;
+  std::unique_ptr<AudioInput> makeInput() override { return required().makeInput(); }
 };
 
-class LazyRecognizer : public SpeechRecognizerService {
+class LazyRecognizer : public LazyService<SpeechRecognizerService, &EngineServices::recognizer> {
 public:
-  explicit LazyRecognizer(Engines engines) : engines_(std::move(engines)) {}
+  using LazyService::LazyService;
   std::vector<std::string> supportedLocales() override {
-    auto* services = engines_->services();
-    return services ? services->recognizer->supportedLocales() : std::vector<std::string>{};
+    return orElse(&SpeechRecognizerService::supportedLocales, {});
   }
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override {
-    auto* services = engines_->services();
-    return services ? services->recognizer->makeRecognizer(locale) : nullptr;
+    return orElse(&SpeechRecognizerService::makeRecognizer, {}, locale);
   }
-
-private:
-  Engines engines_;
 };
 
 // The speech queue makes its synthesizer at start-up; the real one is made when it is first
@@ -255,35 +246,22 @@ private:
   std::weak_ptr<SynthesizerDelegate> delegate_;
 };
 
-class LazySynthesizer : public SynthesizerService {
+class LazySynthesizer : public LazyService<SynthesizerService, &EngineServices::synthesizer> {
 public:
-  explicit LazySynthesizer(Engines engines) : engines_(std::move(engines)) {}
-  std::vector<VoiceInfo> voices() override {
-    auto* real = get();
-    return real ? real->voices() : std::vector<VoiceInfo>{};
-  }
+  using LazyService::LazyService;
+  std::vector<VoiceInfo> voices() override { return orElse(&SynthesizerService::voices, {}); }
   std::optional<VoiceInfo> voiceWithIdentifier(const std::string& identifier) override {
-    auto* real = get();
-    return real ? real->voiceWithIdentifier(identifier) : std::nullopt;
+    return orElse(&SynthesizerService::voiceWithIdentifier, {}, identifier);
   }
   std::optional<VoiceInfo> voiceWithLanguage(const std::optional<std::string>& language) override {
-    auto* real = get();
-    return real ? real->voiceWithLanguage(language) : std::nullopt;
+    return orElse(&SynthesizerService::voiceWithLanguage, {}, language);
   }
   std::string currentLanguageCode() override {
-    auto* real = get();
-    return real ? real->currentLanguageCode() : "en-US";
+    return orElse(&SynthesizerService::currentLanguageCode, std::string("en-US"));
   }
   std::shared_ptr<SpeechSynthesizer> makeSynthesizer() override {
     return std::make_shared<LazySpeechSynthesizer>(engines_);
   }
-
-private:
-  SynthesizerService* get() {
-    auto* services = engines_->services();
-    return services ? services->synthesizer.get() : nullptr;
-  }
-  Engines engines_;
 };
 
 } // namespace

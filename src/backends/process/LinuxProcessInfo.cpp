@@ -1,5 +1,6 @@
 #include "process/LinuxProcessInfo.h"
 
+#include "platform/LanguageTag.h"
 #include "platform/ProcessIdentity.h"
 
 #include <unicode/locid.h>
@@ -114,12 +115,6 @@ std::string LinuxProcessInfo::bundleIdentifier() const {
 }
 
 namespace {
-
-std::string languageTag(const icu::Locale& locale) {
-  UErrorCode status = U_ZERO_ERROR;
-  std::string tag = locale.toLanguageTag<std::string>(status);
-  return U_FAILURE(status) ? std::string("und") : tag;
-}
 
 // The locale the C library takes for messages: the first of LC_ALL, LC_MESSAGES and LANG that
 // is set to something, an empty one counting as unset (ICU's own default would read it as

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -49,5 +50,14 @@ private:
   std::string message_;
   ErrorDetails details_;
 };
+
+// Makes the error for an exception that is not a HelperError, with the op's context phrase.
+using DescribeFailure =
+    std::function<HelperError(const std::exception& error, const std::string& context)>;
+
+// The op boundary for work that raised: a HelperError passes unchanged, any other exception
+// becomes the error `describe` makes of it ("native", with its text, when there is none).
+HelperError failureOf(std::exception_ptr raised, const std::string& context,
+                      const DescribeFailure& describe = {});
 
 } // namespace quelt

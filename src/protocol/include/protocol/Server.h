@@ -38,9 +38,8 @@ struct ServerOptions {
   // Starts watching the parent process when the server runs, and returns what keeps the watch
   // going: `gone` is called, from any thread, once the parent has ended. Not watched when empty.
   std::function<std::shared_ptr<void>(std::function<void()> gone)> watchParent;
-  // Turns what a handler raised into the error its request is answered with. When empty, a
-  // HelperError passes unchanged and anything else is a "native" error.
-  std::function<HelperError(std::exception_ptr raised, const std::string& op)> failureOf;
+  // What a handler raised, other than a HelperError, as the error its request is answered with.
+  DescribeFailure describeFailure;
   // Names the writer's thread.
   std::string name = "quelt";
 };
@@ -104,9 +103,5 @@ private:
   std::mutex tasksMutex_;
   std::unique_ptr<asio::thread_pool> tasks_;
 };
-
-// The op boundary for work that raised, when nothing more is known of it: a HelperError passes
-// unchanged, anything else becomes a "native" error with the op's context phrase.
-HelperError plainBoundaryError(std::exception_ptr raised, const std::string& context);
 
 } // namespace quelt
