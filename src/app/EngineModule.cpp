@@ -8,7 +8,7 @@
 #include "pocketsphinx/PocketsphinxRecognizerService.h"
 #include "pulse/PulseAudioInput.h"
 #include "pulse/PulseAudioOutput.h"
-#include "pulse/PulseConnection.h"
+#include "pulse/PulseLink.h"
 #include "pulse/PulseHardwareProperties.h"
 #include "sndfile/SndfileAudioServices.h"
 #include "soxr/SoxrConverter.h"

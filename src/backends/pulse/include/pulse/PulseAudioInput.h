@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/AudioInput.h"
-#include "pulse/PulseConnection.h"
+#include "pulse/PulseLink.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/HardwareProperties.h"
-#include "pulse/PulseConnection.h"
+#include "pulse/PulseLink.h"
 
 #include <cstdint>
 #include <map>
