@@ -6,6 +6,9 @@
 namespace quelt {
 
 struct Reply::State {
+  State(Send send, std::function<void()> onSecondAnswer)
+      : send(std::move(send)), onSecondAnswer(std::move(onSecondAnswer)) {}
+
   Send send;
   std::function<void()> onSecondAnswer;
   std::atomic<bool> answered = false;
