@@ -1,6 +1,6 @@
 #include "EngineAlone.h"
 
-#include "ChildProcess.h"
+#include "ProcessFigures.h"
 
 #include <pocketsphinx.h>
 #include <sndfile.h>

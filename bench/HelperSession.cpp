@@ -1,29 +1,54 @@
 #include "HelperSession.h"
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace quelt::bench {
 
 using namespace std::chrono_literals;
 
+namespace {
+
+std::vector<std::string> command(const std::string& helperPath,
+                                 std::vector<std::string> environment) {
+  if (!environment.empty())
+    environment.insert(environment.begin(), "env");
+  environment.push_back(helperPath);
+  return environment;
+}
+
+} // namespace
+
 HelperSession::HelperSession(const std::string& helperPath,
                              const std::vector<std::string>& environment)
-    : process_(std::make_unique<ChildProcess>(std::vector<std::string>{helperPath}, environment)) {}
+    : startedAt_(Clock::now()),
+      process_(command(helperPath, environment), {.error = ChildProcess::null}) {}
+
+void HelperSession::sendLine(const std::string& line) {
+  if (!process_.write(line + "\n"))
+    throw std::runtime_error(std::string("write to the helper: ") + std::strerror(errno));
+}
+
+std::optional<std::string> HelperSession::nextLine(Clock::duration timeout) {
+  return lines_.next(process_.output(), timeout);
+}
 
 int64_t HelperSession::send(const std::string& op, const Json& params, Clock::time_point* sentAt) {
   int64_t id = nextId_++;
   std::string line = Json{{"id", id}, {"op", op}, {"params", params}}.dump();
   if (sentAt)
     *sentAt = Clock::now();
-  process_->send(line);
+  sendLine(line);
   return id;
 }
 
 Message HelperSession::next(Clock::duration timeout) {
-  auto line = process_->nextLine(timeout);
+  auto line = nextLine(timeout);
   if (!line)
     throw std::runtime_error("the helper went quiet");
-  return {Json::parse(line->text), line->at};
+  auto at = Clock::now();
+  return {Json::parse(*line), at};
 }
 
 Message HelperSession::waitFor(const std::function<bool(const Json&)>& wanted,
@@ -48,7 +73,13 @@ Message HelperSession::reply(int64_t id, Clock::duration timeout, std::vector<Me
 
 void HelperSession::shutdown() {
   reply(send("shutdown"), 10s);
-  process_->waitExit(10s);
+  waitExit(10s);
+}
+
+void HelperSession::waitExit(Clock::duration timeout) {
+  process_.closeInput();
+  process_.waitFor(timeout);
+  process_.reset();
 }
 
 Capture runCapture(HelperSession& helper, Json params, Clock::duration timeout) {

@@ -3,25 +3,32 @@
 // The helper as a parent drives it: requests out, replies and events back with their arrival
 // times.
 
-#include "ChildProcess.h"
+#include "ProcessFigures.h"
+#include "platform/ChildProcess.h"
 #include "protocol/Json.h"
+#include "protocol/LineFraming.h"
 
 #include <functional>
-#include <memory>
+#include <optional>
 
 namespace quelt::bench {
 
 struct Message {
   Json json;
-  Clock::time_point at;
+  Clock::time_point at; // when it was read
 };
 
 class HelperSession {
 public:
+  // `environment` entries ("NAME=value") are added to this process's environment.
   explicit HelperSession(const std::string& helperPath,
                          const std::vector<std::string>& environment = {});
 
-  ChildProcess& process() { return *process_; }
+  ChildProcess& process() { return process_; }
+  Clock::time_point startedAt() const { return startedAt_; }
+
+  void sendLine(const std::string& line); // the line feed is added
+  std::optional<std::string> nextLine(Clock::duration timeout);
 
   // Sends one request and returns its id, with the moment it was written in `sentAt`.
   int64_t send(const std::string& op, const Json& params = Json::object(),
@@ -34,9 +41,13 @@ public:
   Message reply(int64_t id, Clock::duration timeout, std::vector<Message>* passed = nullptr);
   // "shutdown", then the exit.
   void shutdown();
+  // Closes its input and waits for the exit, killing it after `timeout`.
+  void waitExit(Clock::duration timeout);
 
 private:
-  std::unique_ptr<ChildProcess> process_;
+  Clock::time_point startedAt_;
+  ChildProcess process_;
+  LineReader lines_;
   int64_t nextId_ = 1;
 };
 

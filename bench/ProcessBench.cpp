@@ -88,10 +88,10 @@ struct StartFigures {
 StartFigures startOnce(const std::string& program) {
   HelperSession child(program);
   Message reply = child.reply(child.send("hello"), 5s);
-  double start = secondsBetween(child.process().startedAt(), reply.at) * 1000;
+  double start = secondsBetween(child.startedAt(), reply.at) * 1000;
   std::this_thread::sleep_for(50ms);
   double memory = static_cast<double>(residentBytes(child.process().pid())) / 1048576;
-  child.process().waitExit(5s);
+  child.waitExit(5s);
   return {start, memory};
 }
 
@@ -147,8 +147,10 @@ void throughput(const Options& options) {
     int lines = 0;
     std::vector<char> buffer(1 << 16);
     while (lines < requests) {
-      size_t got = helper.process().readSome(buffer.data(), buffer.size());
-      if (got == 0)
+      ssize_t got = ::read(helper.process().output(), buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR)
+        continue;
+      if (got <= 0)
         break;
       lines += static_cast<int>(std::count(buffer.begin(), buffer.begin() + got, '\n'));
     }
@@ -194,12 +196,13 @@ void steadyLatency(const Options& options) {
     std::atomic<int> answered{0};
     std::thread reader([&] {
       while (answered < requests) {
-        auto line = helper.process().nextLine(5s);
+        auto line = helper.nextLine(5s);
         if (!line)
           return;
-        auto id = Json::parse(line->text).value("id", int64_t{-1}) - 1;
+        auto at = Clock::now();
+        auto id = Json::parse(*line).value("id", int64_t{-1}) - 1;
         if (id >= 0 && id < requests)
-          received[static_cast<size_t>(id)] = line->at;
+          received[static_cast<size_t>(id)] = at;
         ++answered;
       }
     });
@@ -207,7 +210,7 @@ void steadyLatency(const Options& options) {
     for (int i = 0; i < requests; ++i) {
       std::this_thread::sleep_until(begin + i * spacing);
       sent[static_cast<size_t>(i)] = Clock::now();
-      helper.process().send("{\"id\":" + std::to_string(i + 1) + ",\"op\":\"hello\"}");
+      helper.sendLine("{\"id\":" + std::to_string(i + 1) + ",\"op\":\"hello\"}");
     }
     reader.join();
     if (answered < requests)
@@ -274,7 +277,7 @@ void recognition(const Options& options, Decoder& decoder, const std::string& na
     {
       HelperSession cold(options.helper);
       Capture first = runCapture(cold, params, 120s);
-      helperCold.push_back(secondsBetween(cold.process().startedAt(), first.stoppedAt));
+      helperCold.push_back(secondsBetween(cold.startedAt(), first.stoppedAt));
       cold.shutdown();
     }
     helperWarm.push_back(capture.seconds);
@@ -359,7 +362,7 @@ void synthesis(const Options& options) {
     {
       HelperSession cold(options.helper);
       Message coldReply = cold.reply(cold.send("speech.synthesize_file", params), 60s);
-      helperCold.push_back(secondsBetween(cold.process().startedAt(), coldReply.at));
+      helperCold.push_back(secondsBetween(cold.startedAt(), coldReply.at));
       cold.shutdown();
     }
     whole.push_back(render.wallSeconds);
@@ -668,7 +671,7 @@ void microphoneCpu(const Options& options, Decoder& decoder) {
 
   progress("microphone capture of " + std::to_string(options.micSeconds) +
            " s, the recognizer alone beside it");
-  PulseServer pulse;
+  testing::PulseServer pulse;
   std::atomic<bool> feeding{true};
   std::thread feeder([&] {
     // Non-blocking: once nothing records, the pipe source stops reading and a full pipe must
@@ -726,8 +729,8 @@ void microphoneCpu(const Options& options, Decoder& decoder) {
     for (int window = 1; window * 10 <= options.micSeconds; ++window) {
       auto until = begin + window * 10s;
       while (Clock::now() < until)
-        if (auto line = helper.process().nextLine(until - Clock::now()))
-          partials += line->text.find("\"capture.partial\"") != std::string::npos;
+        if (auto line = helper.nextLine(until - Clock::now()))
+          partials += line->find("\"capture.partial\"") != std::string::npos;
       double now = cpuSeconds(pid);
       lookAtThreads();
       windows.push_back((now - windowCpu) / 10 * 100);

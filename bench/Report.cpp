@@ -1,6 +1,6 @@
 #include "Report.h"
 
-#include "ChildProcess.h"
+#include "ProcessFigures.h"
 
 #include <algorithm>
 #include <cmath>

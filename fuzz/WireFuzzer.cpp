@@ -10,8 +10,6 @@
 #include "protocol/Params.h"
 #include "protocol/TextLength.h"
 
-#include <unicode/utf8.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -26,18 +24,6 @@ void require(bool holds, const char* what, const std::string& detail = "") {
     return;
   std::fprintf(stderr, "invariant violated: %s\n%s\n", what, detail.c_str());
   std::abort();
-}
-
-bool validUtf8(std::string_view bytes) {
-  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
-  auto length = static_cast<int32_t>(bytes.size());
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U8_NEXT(s, i, length, c);
-    if (c < 0)
-      return false;
-  }
-  return true;
 }
 
 std::vector<std::string> split(std::string_view bytes, size_t step) {
@@ -58,7 +44,7 @@ void checkWritten(const Json& message) {
   if (!written)
     return;
   require(written->find('\n') == std::string::npos, "a message spans lines", *written);
-  require(validUtf8(*written), "a message is not UTF-8", *written);
+  require(isValidUtf8(*written), "a message is not UTF-8", *written);
   Json back = Json::parse(*written, nullptr, false);
   require(!back.is_discarded(), "a written message does not parse", *written);
   require(back == message, "a message changed on its way out", *written);
@@ -120,9 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (auto& line : lines) {
     require(line.find('\n') == std::string::npos, "a line holds a line feed", line);
     std::string repaired = replaceInvalidUtf8(line);
-    require(validUtf8(repaired), "a repaired line is not UTF-8", repaired);
+    require(isValidUtf8(repaired), "a repaired line is not UTF-8", repaired);
     require(replaceInvalidUtf8(repaired) == repaired, "repair is not stable", repaired);
-    require(!validUtf8(line) || repaired == line, "repair changed a valid line", line);
+    require(!isValidUtf8(line) || repaired == line, "repair changed a valid line", line);
     require(userPerceivedLength(repaired) <= repaired.size(), "more characters than bytes");
 
     checkWritten(Json(repaired));

@@ -4,40 +4,12 @@
 
 #include <asio/post.hpp>
 #include <cerrno>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
 #include <unistd.h>
 
 namespace quelt::testing {
 
-std::optional<std::string> PipeLineReader::next(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    auto end = buffer_.find('\n');
-    if (end != std::string::npos) {
-      std::string line = buffer_.substr(0, end);
-      buffer_.erase(0, end + 1);
-      return line;
-    }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      return std::nullopt;
-    pollfd fd = {fd_, POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-      continue;
-    char chunk[65536];
-    ssize_t count = ::read(fd_, chunk, sizeof chunk);
-    if (count == 0)
-      return std::nullopt;
-    if (count > 0)
-      buffer_.append(chunk, static_cast<size_t>(count));
-  }
-}
-
-ServerHarness::ServerHarness(Ops ops)
-    : outputLines_(output_.readEnd), errorLines_(error_.readEnd), exitCode_(exited_.get_future()) {
+ServerHarness::ServerHarness(Ops ops) : exitCode_(exited_.get_future()) {
   auto context = std::make_shared<asio::io_context>(1);
   clock_ = std::make_shared<fakes::VirtualClock>(
       [context](std::function<void()> block) { asio::post(*context, std::move(block)); });
@@ -83,7 +55,7 @@ void ServerHarness::write(std::string_view bytes) {
 void ServerHarness::closeInput() { input_.closeWrite(); }
 
 std::optional<std::string> ServerHarness::nextRaw(std::chrono::milliseconds timeout) {
-  return outputLines_.next(timeout);
+  return outputLines_.next(output_.readEnd, timeout);
 }
 
 std::optional<Json> ServerHarness::next(std::chrono::milliseconds timeout) {
@@ -94,7 +66,7 @@ std::optional<Json> ServerHarness::next(std::chrono::milliseconds timeout) {
 }
 
 std::optional<std::string> ServerHarness::nextLogLine(std::chrono::milliseconds timeout) {
-  return errorLines_.next(timeout);
+  return errorLines_.next(error_.readEnd, timeout);
 }
 
 Json ServerHarness::request(std::string_view line) {

@@ -3,6 +3,7 @@
 #include "Pipe.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/VirtualClock.h"
+#include "protocol/LineFraming.h"
 #include "protocol/Server.h"
 
 #include <chrono>
@@ -15,17 +16,6 @@
 namespace quelt::testing {
 
 using namespace std::chrono_literals;
-
-// Reads whole lines from a pipe, waiting at most a given time for each.
-class PipeLineReader {
-public:
-  explicit PipeLineReader(int fd) : fd_(fd) {}
-  std::optional<std::string> next(std::chrono::milliseconds timeout);
-
-private:
-  int fd_;
-  std::string buffer_;
-};
 
 // A real Server driven through pipes, on fake platform services, with its main queue on a
 // thread of its own. Lines go in with send(); replies, events and log lines come back out.
@@ -69,8 +59,8 @@ private:
   Pipe input_;
   Pipe output_;
   Pipe error_;
-  PipeLineReader outputLines_;
-  PipeLineReader errorLines_;
+  LineReader outputLines_;
+  LineReader errorLines_;
   std::promise<int> exited_;
   std::shared_future<int> exitCode_;
   std::thread mainThread_;

@@ -1,7 +1,10 @@
 #include "protocol/LineFraming.h"
 
+#include <cerrno>
+#include <poll.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
+#include <unistd.h>
 
 namespace quelt {
 
@@ -16,7 +19,7 @@ void LineSplitter::feed(std::string_view bytes) {
     bytes.remove_prefix(end + 1);
     // The CR of a CR LF belongs to the line end; in a line that lost bytes, no kept CR was
     // directly before the LF.
-    if (!overlong_ && !pending_.empty() && pending_.back() == '\r')
+    if (crlf_ && !overlong_ && !pending_.empty() && pending_.back() == '\r')
       pending_.pop_back();
     emit();
   }
@@ -45,9 +48,42 @@ void LineSplitter::emit() {
   onLine_(std::move(line));
 }
 
-namespace {
+ssize_t LineReader::read(int fd) {
+  char chunk[65536];
+  ssize_t got;
+  while ((got = ::read(fd, chunk, sizeof chunk)) < 0 && errno == EINTR) {
+  }
+  if (got > 0)
+    splitter_.feed({chunk, static_cast<size_t>(got)});
+  return got;
+}
 
-bool isValidUtf8(const std::string& bytes) {
+std::optional<std::string> LineReader::take() {
+  if (lines_.empty())
+    return std::nullopt;
+  std::string line = std::move(lines_.front());
+  lines_.pop_front();
+  return line;
+}
+
+std::optional<std::string> LineReader::next(int fd, std::chrono::steady_clock::duration timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (auto line = take())
+      return line;
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd readable = {fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) == 0)
+      return std::nullopt;
+    if (readable.revents == 0)
+      continue;
+    if (ssize_t got = read(fd); got == 0 || (got < 0 && errno != EAGAIN))
+      return std::nullopt;
+  }
+}
+
+bool isValidUtf8(std::string_view bytes) {
   const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
   int32_t length = static_cast<int32_t>(bytes.size());
   for (int32_t i = 0; i < length;) {
@@ -58,8 +94,6 @@ bool isValidUtf8(const std::string& bytes) {
   }
   return true;
 }
-
-} // namespace
 
 std::string replaceInvalidUtf8(std::string bytes) {
   // Almost every line is valid; only the rare bad one pays for the round trip through UTF-16.

@@ -1,16 +1,15 @@
 #include "pocketsphinx/CheckedModels.h"
+#include "platform/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -39,20 +38,17 @@ long residentPages(const std::string& process) {
 // hanging it or exhausting the machine. Nothing when the child gave no answer.
 std::optional<bool> askInChild(const std::function<bool()>& ask) {
   const long limit = residentPages("self") + (256L << 20) / ::sysconf(_SC_PAGESIZE);
-  pid_t child = ::fork();
-  if (child == 0)
+  pid_t pid = ::fork();
+  if (pid == 0)
     ::_exit(ask() ? 1 : 0);
+  ChildProcess child;
+  child.adopt(pid);
   auto deadline = std::chrono::steady_clock::now() + 30s;
   for (;;) {
-    int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child)
-      return WIFEXITED(status) ? std::optional<bool>(WEXITSTATUS(status) == 1) : std::nullopt;
-    if (std::chrono::steady_clock::now() > deadline ||
-        residentPages(std::to_string(child)) > limit) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
+    if (auto status = child.tryWait())
+      return WIFEXITED(*status) ? std::optional<bool>(WEXITSTATUS(*status) == 1) : std::nullopt;
+    if (std::chrono::steady_clock::now() > deadline || residentPages(std::to_string(pid)) > limit)
       return std::nullopt;
-    }
     std::this_thread::sleep_for(5ms);
   }
 }

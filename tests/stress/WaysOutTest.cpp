@@ -29,34 +29,28 @@ std::string name(WayOut way) {
   return "";
 }
 
-// The helper as the child of a middle process that the test can kill as "the parent"; the
-// test, a subreaper, adopts the helper then and can wait for it.
+// The helper as the child of a middle process (setsid, which waits for it) that the test can
+// kill as "the parent"; the test, a subreaper, adopts the helper then and can wait for it.
 class AdoptedHelper : public HelperProcess {
 public:
-  AdoptedHelper() : HelperProcess(nullptr) {
-    Pipe report;
-    middle_ = ::fork();
-    if (middle_ == 0) {
-      pid_t helper = spawn({QUELT_HELPER_PATH}, input_, output_, error_);
-      (void)!::write(report.writeEnd, &helper, sizeof helper);
-      for (;;)
-        ::pause();
-    }
-    if (::read(report.readEnd, &pid_, sizeof pid_) != static_cast<ssize_t>(sizeof pid_))
-      pid_ = -1;
+  AdoptedHelper() : HelperProcess({"setsid", "--fork", "--wait", QUELT_HELPER_PATH}) {
+    send(R"({"id":0,"op":"hello"})");
+    if (auto hello = next())
+      helper_ = (*hello)["result"]["pid"].get<pid_t>();
   }
   ~AdoptedHelper() { killParent(); }
 
   void killParent() {
-    if (middle_ <= 0)
+    if (helper_ <= 0)
       return;
-    ::kill(middle_, SIGKILL);
-    ::waitpid(middle_, nullptr, 0);
-    middle_ = -1;
+    child_.signal(SIGKILL);
+    child_.wait();
+    child_.adopt(helper_);
+    helper_ = -1;
   }
 
 private:
-  pid_t middle_ = -1;
+  pid_t helper_ = -1;
 };
 
 class WaysOut : public ::testing::TestWithParam<WayOut> {

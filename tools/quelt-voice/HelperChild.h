@@ -2,6 +2,8 @@
 
 // The helper as this client runs it: a child on pipes, spoken to in JSON lines.
 
+#include "platform/ChildProcess.h"
+#include "protocol/LineFraming.h"
 #include "protocol/Vocabulary.h"
 
 #include <nlohmann/json.hpp>
@@ -68,7 +70,7 @@ public:
   // log and its replies in one order, so after a reply this has every line written before it.
   void drainLog();
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   // Makes `next` also report when `fd` is readable (raw mode's standard input); -1 stops it.
   void watchInput(int fd) { inputFd_ = fd; }
   // Keeps the client's own request ids clear of ids someone else chose (raw mode).
@@ -78,22 +80,19 @@ public:
   static void catchInterrupts();
 
 private:
-  bool waitExit(std::chrono::milliseconds timeout);
-  // Reads what is there of the helper's stderr; false at its end.
-  bool readLog();
+  // The helper's wait status once it has exited; nothing after `timeout`.
+  std::optional<int> waitExit(std::chrono::milliseconds timeout);
+  // Logs the lines of what is there of the helper's stderr; `toEnd`: and an unfinished last one.
+  void readLog(bool toEnd = false);
   void log(const std::string& line);
 
-  pid_t pid_ = -1;
-  int lastStatus_ = -1;
-  int toHelper_ = -1;
-  int fromHelper_ = -1;
-  int logFromHelper_ = -1;
-  std::string logBuffer_;
+  ChildProcess child_;
+  LineReader lines_;
+  LineReader logLines_;
   std::function<void(const std::string&)> onLog_;
   int inputFd_ = -1;
   bool ended_ = false;
   int64_t nextId_ = 0;
-  std::string buffer_;
 };
 
 } // namespace quelt::client

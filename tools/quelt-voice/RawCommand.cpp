@@ -14,7 +14,7 @@ int Conversation::raw() {
   helper_.watchInput(STDIN_FILENO);
   std::map<int64_t, Owed> owed; // by request id
   std::set<int64_t> captures, utterances;
-  std::string pending;
+  LineReader input;
   bool inputOpen = true;
   int interrupts = 0;
   for (;;) {
@@ -33,21 +33,13 @@ int Conversation::raw() {
     if (in.kind == Kind::ended)
       return shutdownSent_ ? exitOk : helperEnded();
     if (in.kind == Kind::input) {
-      char chunk[65536];
-      ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
-      if (got <= 0) {
+      if (input.read(STDIN_FILENO) <= 0) {
         inputOpen = false;
         helper_.watchInput(-1);
-        if (!pending.empty())
-          forward(pending, owed, captures, utterances);
-        continue;
+        input.finish();
       }
-      pending.append(chunk, static_cast<size_t>(got));
-      for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-        std::string line = pending.substr(0, end);
-        pending.erase(0, end + 1);
-        forward(line, owed, captures, utterances);
-      }
+      while (auto line = input.take())
+        forward(*line, owed, captures, utterances);
       continue;
     }
     if (in.kind != Kind::message)

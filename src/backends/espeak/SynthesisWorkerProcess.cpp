@@ -8,12 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace quelt {
 namespace {
@@ -23,12 +18,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* domain = "espeak-ng";
 // A worker's stderr line longer than this is cut: it is a diagnostic, not a channel.
 constexpr size_t maxErrorLine = 1000;
-
-void closeFd(int& fd) {
-  if (fd >= 0)
-    ::close(fd);
-  fd = -1;
-}
 
 std::string describe(int status) {
   if (WIFSIGNALED(status)) {
@@ -48,77 +37,30 @@ SynthesisWorkerProcess::SynthesisWorkerProcess(std::string program, Log log,
                                                std::chrono::milliseconds stallLimit)
     : program_(std::move(program)), log_(std::move(log)), stallLimit_(stallLimit) {}
 
-SynthesisWorkerProcess::~SynthesisWorkerProcess() { reap(true); }
-
 void SynthesisWorkerProcess::start() {
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0)
-    throw PlatformError::posix(errno);
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    int saved = errno;
-    ::close(in[0]);
-    ::close(in[1]);
-    throw PlatformError::posix(saved);
+  killed_ = false;
+  try {
+    child_.start({program_, std::string(synthesisWorkerMode), std::to_string(::getpid())});
+  } catch (const ChildProcess::StartFailed& error) {
+    throw PlatformError(domain, error.code(),
+                        "cannot start the synthesizer " + program_ + ": " +
+                            std::strerror(error.code()));
   }
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    int saved = errno;
-    for (int fd : {in[0], in[1], out[0], out[1]})
-      ::close(fd);
-    throw PlatformError::posix(saved);
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  std::vector<std::string> words{program_, std::string(synthesisWorkerMode),
-                                 std::to_string(::getpid())};
-  std::vector<char*> argv;
-  for (auto& word : words)
-    argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t child = -1;
-  int failed = ::posix_spawn(&child, program_.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  for (int fd : {in[0], out[1], err[1]})
-    ::close(fd);
-  if (failed != 0) {
-    for (int fd : {in[1], out[0], err[0]})
-      ::close(fd);
-    throw PlatformError(domain, failed,
-                        "cannot start the synthesizer " + program_ + ": " + std::strerror(failed));
-  }
-  input_ = in[1];
-  output_ = out[0];
-  errors_ = err[0];
   // Writes wait in poll, where a hung worker can be noticed.
-  ::fcntl(input_, F_SETFL, ::fcntl(input_, F_GETFL) | O_NONBLOCK);
-  ::fcntl(errors_, F_SETFL, ::fcntl(errors_, F_GETFL) | O_NONBLOCK);
+  for (int fd : {child_.input(), child_.error()})
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   pending_.clear();
   errorLine_.clear();
-  killed_ = false;
-  pid_ = child;
 }
 
-void SynthesisWorkerProcess::reap(bool force) {
-  pid_t child = pid_.exchange(0);
-  if (child > 0) {
-    if (force)
-      ::kill(child, SIGKILL);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  closeFd(input_);
-  closeFd(output_);
-  closeFd(errors_);
+void SynthesisWorkerProcess::reap() {
+  child_.reset();
   hello_.reset();
 }
 
 void SynthesisWorkerProcess::kill() {
   killed_ = true;
-  if (pid_t child = pid_; child > 0)
-    ::kill(child, SIGKILL);
+  child_.signal(SIGKILL);
 }
 
 PlatformError SynthesisWorkerProcess::ended(const std::string& how) {
@@ -128,21 +70,16 @@ PlatformError SynthesisWorkerProcess::ended(const std::string& how) {
 const Json& SynthesisWorkerProcess::hello() {
   // One that ended while idle (killed from outside, or by a signal meant for its last job) is
   // replaced before it is given a job it cannot do.
-  if (pid_t child = pid_; child > 0) {
-    int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) {
-      pid_ = 0;
-      reap(false);
-    }
-  }
+  if (child_.pid() > 0 && child_.tryWait())
+    reap();
   if (hello_)
     return *hello_;
-  if (pid_ == 0)
+  if (child_.pid() == 0)
     start();
   std::string payload;
   auto type = readFrame(payload, [] { return false; });
   if (type != static_cast<char>(WorkerFrame::hello)) {
-    reap(true);
+    reap();
     throw ended("started badly: it did not say what it offers");
   }
   hello_ = Json::parse(payload, nullptr, false);
@@ -154,7 +91,7 @@ const Json& SynthesisWorkerProcess::hello() {
 void SynthesisWorkerProcess::readErrors(bool all) {
   char block[4096];
   for (;;) {
-    ssize_t got = ::read(errors_, block, sizeof(block));
+    ssize_t got = ::read(child_.error(), block, sizeof(block));
     if (got < 0 && errno == EINTR)
       continue;
     if (got <= 0)
@@ -186,7 +123,7 @@ std::optional<char> SynthesisWorkerProcess::readFrame(std::string& payload,
       for (int i = 0; i < 4; ++i)
         length |= static_cast<uint32_t>(static_cast<unsigned char>(pending_[1 + i])) << (8 * i);
       if (length > maxWorkerFrame) {
-        reap(true);
+        reap();
         throw ended("sent a frame that cannot be read");
       }
       if (pending_.size() >= workerFrameHeader + length) {
@@ -200,18 +137,18 @@ std::optional<char> SynthesisWorkerProcess::readFrame(std::string& payload,
       return std::nullopt;
     auto quiet = Clock::now() - lastProgress;
     if (quiet >= stallLimit_) {
-      reap(true);
+      reap();
       throw ended("made no progress for " +
                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(quiet).count()) +
                   " s and was stopped");
     }
-    pollfd fds[2] = {{output_, POLLIN, 0}, {errors_, POLLIN, 0}};
+    pollfd fds[2] = {{child_.output(), POLLIN, 0}, {child_.error(), POLLIN, 0}};
     int wait = static_cast<int>(std::min<int64_t>(
         500,
         std::chrono::duration_cast<std::chrono::milliseconds>(stallLimit_ - quiet).count() + 1));
-    int ready = ::poll(fds, errors_ >= 0 ? 2 : 1, wait);
+    int ready = ::poll(fds, child_.error() >= 0 ? 2 : 1, wait);
     if (ready < 0 && errno != EINTR) {
-      reap(true);
+      reap();
       throw PlatformError::posix(errno);
     }
     if (ready <= 0)
@@ -220,22 +157,18 @@ std::optional<char> SynthesisWorkerProcess::readFrame(std::string& payload,
       readErrors(false);
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       char block[65536];
-      ssize_t got = ::read(output_, block, sizeof(block));
+      ssize_t got = ::read(child_.output(), block, sizeof(block));
       if (got < 0 && errno == EINTR)
         continue;
       if (got <= 0) {
         // Whatever it said before it went is the best account of why.
         readErrors(true);
-        pid_t child = pid_.exchange(0);
-        int status = 0;
         // One that closed its output and lives on is of no more use; one that has ended keeps
         // the status it ended with.
-        if (child > 0)
-          ::kill(child, SIGKILL);
-        while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
+        child_.signal(SIGKILL);
+        int status = child_.wait();
         bool killed = killed_;
-        reap(false);
+        reap();
         if (killed)
           throw ended("was stopped");
         auto error = ended("ended: " + describe(status));
@@ -255,7 +188,7 @@ SynthesisWorkerProcess::Outcome SynthesisWorkerProcess::run(const Json& job,
   // The job goes out whole before the answer is read: the worker reads a line before it speaks.
   auto lastProgress = Clock::now();
   for (size_t sent = 0; sent < line.size();) {
-    ssize_t written = ::write(input_, line.data() + sent, line.size() - sent);
+    ssize_t written = ::write(child_.input(), line.data() + sent, line.size() - sent);
     if (written > 0) {
       sent += static_cast<size_t>(written);
       lastProgress = Clock::now();
@@ -266,15 +199,15 @@ SynthesisWorkerProcess::Outcome SynthesisWorkerProcess::run(const Json& job,
       break;
     }
     if (handlers.abandoned && handlers.abandoned()) {
-      reap(true);
+      reap();
       return Outcome::abandoned;
     }
     if (Clock::now() - lastProgress >= stallLimit_) {
-      reap(true);
+      reap();
       throw ended("took no text for " + std::to_string(stallLimit_.count() / 1000) +
                   " s and was stopped");
     }
-    pollfd fd{input_, POLLOUT, 0};
+    pollfd fd{child_.input(), POLLOUT, 0};
     ::poll(&fd, 1, 500);
   }
   auto abandoned = [&] { return handlers.abandoned && handlers.abandoned(); };
@@ -282,7 +215,7 @@ SynthesisWorkerProcess::Outcome SynthesisWorkerProcess::run(const Json& job,
   for (;;) {
     auto type = readFrame(payload, abandoned);
     if (!type) {
-      reap(true);
+      reap();
       return Outcome::abandoned;
     }
     switch (static_cast<WorkerFrame>(*type)) {
@@ -290,7 +223,7 @@ SynthesisWorkerProcess::Outcome SynthesisWorkerProcess::run(const Json& job,
       std::span<const int16_t> samples(reinterpret_cast<const int16_t*>(payload.data()),
                                        payload.size() / sizeof(int16_t));
       if (handlers.audio && !handlers.audio(samples)) {
-        reap(true);
+        reap();
         return Outcome::abandoned;
       }
       break;
@@ -305,7 +238,7 @@ SynthesisWorkerProcess::Outcome SynthesisWorkerProcess::run(const Json& job,
     case WorkerFrame::end:
       return !payload.empty() && payload[0] == 1 ? Outcome::spoken : Outcome::refused;
     default:
-      reap(true);
+      reap();
       throw ended("sent a frame that cannot be read");
     }
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/ChildProcess.h"
 #include "platform/PlatformError.h"
 
 #include <nlohmann/json.hpp>
@@ -34,7 +35,6 @@ public:
   // A worker that sends nothing for `stallLimit` while it has work is taken to be hung.
   SynthesisWorkerProcess(std::string program, Log log,
                          std::chrono::milliseconds stallLimit = std::chrono::seconds(10));
-  ~SynthesisWorkerProcess();
   SynthesisWorkerProcess(const SynthesisWorkerProcess&) = delete;
   SynthesisWorkerProcess& operator=(const SynthesisWorkerProcess&) = delete;
 
@@ -58,13 +58,14 @@ public:
   // Kills the worker, from any thread; the job it was running fails.
   void kill();
   // Ends an idle worker; the next job starts another. Owner's thread.
-  void retire() { reap(true); }
+  void retire() { reap(); }
   // The worker's pid, or 0 when none runs. Any thread.
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
 
 private:
   void start();
-  void reap(bool force);
+  // Kills a worker still running and forgets it.
+  void reap();
   PlatformError ended(const std::string& how);
   // Reads until a frame is whole; the frame's type and payload, or nothing when `abandoned`
   // said so first. Throws as `run` does.
@@ -74,11 +75,8 @@ private:
   std::string program_;
   Log log_;
   std::chrono::milliseconds stallLimit_;
-  std::atomic<pid_t> pid_ = 0;
+  ChildProcess child_;
   std::atomic<bool> killed_ = false;
-  int input_ = -1;  // the worker's stdin
-  int output_ = -1; // its stdout
-  int errors_ = -1; // its stderr
   std::string pending_;
   std::string errorLine_;
   std::optional<Json> hello_;

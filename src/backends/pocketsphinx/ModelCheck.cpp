@@ -1,54 +1,32 @@
 #include "ModelCheck.h"
 
 #include "DecoderConfig.h"
+#include "platform/ChildProcess.h"
 #include "platform/EngineModule.h"
 #include "pocketsphinx/CheckedModels.h"
 
-#include <cerrno>
 #include <csignal>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace quelt {
 namespace {
-
-bool succeeded(pid_t child) {
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0)
-    if (errno != EINTR)
-      return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // pocketsphinx ends the whole process when a model file is malformed, so a model is first
 // loaded by another process; only one that loads there is loaded here. That process is a
 // program started afresh, not a fork of this one, which could inherit a lock that another of
 // its threads held (the allocator's, under the sanitizers) and wait on it for good.
 bool loadsElsewhere(const PocketsphinxModelFiles& files, const std::string& checker) {
-  std::vector<std::string> words{checker,
-                                 std::string(pocketsphinxModelCheck),
-                                 std::to_string(::getpid()),
-                                 files.acousticModel,
-                                 files.languageModel,
-                                 files.dictionary};
-  std::vector<char*> argv;
-  for (auto& word : words)
-    argv.push_back(word.data());
-  argv.push_back(nullptr);
-  // Nothing of the protocol's streams for the checker.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t child = -1;
-  int failed = ::posix_spawn(&child, checker.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return failed == 0 && succeeded(child);
+  try {
+    // Nothing of the protocol's streams for the checker.
+    ChildProcess check(
+        {checker, std::string(pocketsphinxModelCheck), std::to_string(::getpid()),
+         files.acousticModel, files.languageModel, files.dictionary},
+        {.input = ChildProcess::null, .output = ChildProcess::null, .error = ChildProcess::null});
+    return exitedWithZero(check.wait());
+  } catch (const PlatformError&) {
+    return false;
+  }
 }
 
 } // namespace
