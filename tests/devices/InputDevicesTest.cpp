@@ -1,5 +1,5 @@
 #include "devices/InputDevices.h"
-#include "fakes/FakePlatform.h"
+#include "fakes/FakeHardware.h"
 
 #include <gtest/gtest.h>
 

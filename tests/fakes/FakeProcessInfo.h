@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fakes/Locked.h"
 #include "platform/ProcessInfo.h"
 
 #include <mutex>
@@ -31,12 +32,7 @@ public:
 
   // Calls the watch's callback from the calling thread, as the real watch does from its own.
   void killParent() {
-    std::function<void()> onExit;
-    {
-      std::lock_guard lock(mutex_);
-      onExit = onParentExit_;
-    }
-    if (onExit)
+    if (auto onExit = lockedCopy(mutex_, onParentExit_))
       onExit();
   }
 
