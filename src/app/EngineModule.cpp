@@ -8,8 +8,8 @@
 #include "pocketsphinx/PocketsphinxRecognizerService.h"
 #include "pulse/PulseAudioInput.h"
 #include "pulse/PulseAudioOutput.h"
-#include "pulse/PulseLink.h"
 #include "pulse/PulseHardwareProperties.h"
+#include "pulse/PulseLink.h"
 #include "sndfile/SndfileAudioServices.h"
 #include "soxr/SoxrConverter.h"
 
