@@ -62,7 +62,7 @@ bool writeFile(const std::string& path, const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = scratchFile();
   static SndfileAudioServices services(makeSoxrConverter);
-  static StillClock clock;
+  static auto clock = std::make_shared<StillClock>();
   if (!writeFile(path, data, size))
     std::abort();
   // ThreadSanitizer starts a thread of its own with the first thread a program makes; let it

@@ -27,7 +27,7 @@ struct FileSource::Delivery {
   std::shared_ptr<AudioFileReader> reader;
   AudioFormat format;
   bool realtime;
-  Clock* clock;
+  std::shared_ptr<Clock> clock;
   PostToMain post;
   BufferHandler onBuffer;
   EndHandler onEnd;
@@ -35,14 +35,14 @@ struct FileSource::Delivery {
 };
 
 std::shared_ptr<FileSource> FileSource::create(AudioServices& services, std::string path, Pace pace,
-                                               Clock& clock, PostToMain post) {
+                                               std::shared_ptr<Clock> clock, PostToMain post) {
   return std::shared_ptr<FileSource>(
-      new FileSource(services, std::move(path), pace, clock, std::move(post)));
+      new FileSource(services, std::move(path), pace, std::move(clock), std::move(post)));
 }
 
-FileSource::FileSource(AudioServices& services, std::string path, Pace pace, Clock& clock,
-                       PostToMain post)
-    : services_(services), path_(std::move(path)), pace_(pace), clock_(clock),
+FileSource::FileSource(AudioServices& services, std::string path, Pace pace,
+                       std::shared_ptr<Clock> clock, PostToMain post)
+    : services_(services), path_(std::move(path)), pace_(pace), clock_(std::move(clock)),
       post_(std::move(post)) {}
 
 void FileSource::open() {
@@ -73,7 +73,7 @@ void FileSource::start(BufferHandler onBuffer, EndHandler onEnd, FailureHandler 
                     .reader = std::move(reader),
                     .format = format_,
                     .realtime = pace_ == Pace::realtime,
-                    .clock = &clock_,
+                    .clock = clock_,
                     .post = post_,
                     .onBuffer = std::move(onBuffer),
                     .onEnd = std::move(onEnd),
@@ -102,7 +102,7 @@ void FileSource::run(Delivery delivery) {
   const auto& reader = delivery.reader;
   const AudioFormat& format = delivery.format;
   const bool realtime = delivery.realtime;
-  Clock* clock = delivery.clock;
+  Clock* clock = delivery.clock.get();
   const auto& post = delivery.post;
   const auto& onBuffer = delivery.onBuffer;
   const auto& onEnd = delivery.onEnd;

@@ -95,7 +95,7 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
                                       .contextualStrings = config_.contextual,
                                       .addsPunctuation = config_.punctuation,
                                       .audioMayWait = config_.source->canBeHeldBack()},
-                                     callbacks(), {host_->clock(), host_->poster()});
+                                     callbacks(), {*host_->clock(), host_->poster()});
   }
   if (!config_.transcriber)
     throw HelperError(errors::onDeviceUnavailable, "SpeechAnalyzer needs macOS 26",
@@ -103,7 +103,7 @@ std::shared_ptr<SegmentEngine> CaptureSessionState::makeSegment() {
   std::weak_ptr<OpHost> host = host_;
   auto segment = AnalyzerSegment::create(index, config_.locale, config_.source->format(),
                                          *config_.transcriber, callbacks(),
-                                         {host_->clock(), host_->poster(),
+                                         {*host_->clock(), host_->poster(),
                                           [host](std::function<void()> work) {
                                             if (auto alive = host.lock())
                                               alive->runTask(std::move(work));

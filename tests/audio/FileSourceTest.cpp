@@ -114,7 +114,7 @@ protected:
   }
 
   testing::ServerHarness harness{testing::ServerHarness::Ops::none};
-  RecordingClock clock{harness.clock()};
+  std::shared_ptr<RecordingClock> clock = std::make_shared<RecordingClock>(harness.clock());
   SndfileAudioServices services;
   std::shared_ptr<Log> log = std::make_shared<Log>();
   std::thread::id mainThread;
@@ -170,17 +170,17 @@ TEST_F(FileSourceTest, TheLastReferenceMayDropOnTheDeliveryThread) {
 }
 
 TEST_F(FileSourceTest, RealtimeSleepsUntilAbsoluteDeadlinesAndCatchesUpWhenLate) {
-  Clock::TimePoint begin = clock.now();
+  Clock::TimePoint begin = clock->now();
   auto source = open(fixtures + "/tone-8k-1s.wav", Pace::realtime);
   std::thread runner([&] { run(*source); });
-  EXPECT_EQ(clock.waitForSleep(1), begin + 100ms);
+  EXPECT_EQ(clock->waitForSleep(1), begin + 100ms);
   harness.clock().advance(100ms);
-  EXPECT_EQ(clock.waitForSleep(2), begin + 200ms);
+  EXPECT_EQ(clock->waitForSleep(2), begin + 200ms);
   // Woken past the end of the file's audio: the buffers already due go out at once, but the
   // silent tail still takes its half second, a tenth after each of its buffers.
   harness.clock().advance(1500ms);
   for (int sleep = 3; sleep <= 7; ++sleep) {
-    EXPECT_EQ(clock.waitForSleep(sleep), begin + 1700ms + (sleep - 3) * 100ms);
+    EXPECT_EQ(clock->waitForSleep(sleep), begin + 1700ms + (sleep - 3) * 100ms);
     if (sleep == 3) {
       std::lock_guard lock(log->mutex);
       EXPECT_EQ(log->buffers.size(), 11u);
@@ -188,7 +188,7 @@ TEST_F(FileSourceTest, RealtimeSleepsUntilAbsoluteDeadlinesAndCatchesUpWhenLate)
     harness.clock().advance(100ms);
   }
   runner.join();
-  EXPECT_EQ(clock.deadlines.size(), 7u);
+  EXPECT_EQ(clock->deadlines.size(), 7u);
   EXPECT_EQ(log->buffers, tenthsThenTail(10, 0, 800));
   EXPECT_EQ(log->ends, 1);
 }

@@ -26,7 +26,7 @@ protected:
     Server& server = harness.server();
     return AnalyzerSegment::create(
         0, Locale("fr-FR"), input, *harness.fakes().transcriber, recorder.callbacks(),
-        {server.clock(), server.poster(),
+        {*server.clock(), server.poster(),
          [&server](std::function<void()> work) { server.runTask(std::move(work)); },
          *harness.fakes().audio});
   }

@@ -25,7 +25,7 @@ protected:
                                            .contextualStrings = {"Quelt"},
                                            .addsPunctuation = true},
                                           recorder.callbacks(),
-                                          {harness.server().clock(), harness.server().poster()});
+                                          {*harness.server().clock(), harness.server().poster()});
     });
     task = harness.fakes().recognizer->task(harness.fakes().recognizer->taskCount() - 1);
   }

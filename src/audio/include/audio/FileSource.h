@@ -24,13 +24,13 @@ enum class Pace {
 // back rather than queueing the whole file).
 //
 // Delivery runs on a detached thread named "fixture-reader" that owns the reader and the
-// callbacks and holds the source only weakly: dropping the source ends it like stop(). The
-// clock must outlive that thread.
+// callbacks, shares the clock and holds the source only weakly: dropping the source ends it
+// like stop().
 class FileSource : public AudioSourceDriver, public std::enable_shared_from_this<FileSource> {
 public:
   // Opens nothing yet: the file may be a named pipe whose opening waits for a writer.
   static std::shared_ptr<FileSource> create(AudioServices& services, std::string path, Pace pace,
-                                            Clock& clock, PostToMain post);
+                                            std::shared_ptr<Clock> clock, PostToMain post);
 
   // Throws HelperError "io" ("open <path>: <why>", domain = the path) when the file cannot be
   // opened or is not audio.
@@ -43,7 +43,8 @@ public:
 private:
   struct Delivery;
 
-  FileSource(AudioServices& services, std::string path, Pace pace, Clock& clock, PostToMain post);
+  FileSource(AudioServices& services, std::string path, Pace pace, std::shared_ptr<Clock> clock,
+             PostToMain post);
 
   bool stopped() const;
   static void run(Delivery delivery);
@@ -53,7 +54,7 @@ private:
   std::shared_ptr<AudioFileReader> reader_;
   AudioFormat format_;
   Pace pace_;
-  Clock& clock_;
+  std::shared_ptr<Clock> clock_;
   PostToMain post_;
   mutable std::mutex mutex_;
   bool stopped_ = false;

@@ -74,7 +74,8 @@ public:
   // On the main queue.
   virtual void shutdown(int exitCode) = 0;
   virtual bool shuttingDown() const = 0;
-  virtual Clock& clock() = 0;
+  // Shared, for threads that may outlive the ops that started them.
+  virtual std::shared_ptr<Clock> clock() = 0;
 };
 
 } // namespace quelt

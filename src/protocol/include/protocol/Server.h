@@ -66,7 +66,7 @@ public:
   void completeOnMain(Reply done, OpResult result) override;
   void shutdown(int exitCode) override;
   bool shuttingDown() const override { return shuttingDown_; }
-  Clock& clock() override { return *clock_; }
+  std::shared_ptr<Clock> clock() override { return clock_; }
 
   // Callable from any thread.
   void send(const Json& message);
