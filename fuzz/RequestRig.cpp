@@ -119,6 +119,7 @@ RequestRig::RequestRig()
                                    {"v.tom", "Tom", "en-US", 1, 1, 0},
                                    {"v.amelie", "Amélie", "fr-FR", 3, 2, 0},
                                    {"v.bells", "Bells", "en-US", 1, 0, 1}};
+  fakes_.audio->files["/a.wav"] = {{16000, 1, SampleFormat::float32, false}, 1600};
   fakes_.synthesizer->defaultVoice = fakes_.synthesizer->installed.front();
 
   output_ = ::memfd_create("stdout", MFD_CLOEXEC);
@@ -142,6 +143,10 @@ RequestRig::~RequestRig() {
 }
 
 void RequestRig::line(std::string text) {
+  if (text.starts_with("!?")) {
+    note(text.size() > 2 ? text[2] : ' ');
+    return;
+  }
   if (exited_)
     return;
   if (!text.empty() && text.front() == '!') {
@@ -156,6 +161,72 @@ void RequestRig::line(std::string text) {
   }
   asio::post(*main_, [server = server_, text = std::move(text)] { server->handle(text); });
   serveMain();
+}
+
+std::vector<std::string> RequestRig::takeOutput() {
+  server_->drainOutput();
+  auto lines = writtenLines(output_);
+  auto fresh = std::exchange(notes_, {});
+  fresh.insert(fresh.end(), lines.begin() + static_cast<std::ptrdiff_t>(taken_), lines.end());
+  taken_ = lines.size();
+  return fresh;
+}
+
+// What the platform was asked, as "= " lines: for a transcript, which sees only the output.
+void RequestRig::note(char what) {
+  notes_ = takeOutput();
+  auto say = [this](std::string line) { notes_.push_back("= " + std::move(line)); };
+  auto number = [](const std::optional<float>& value) {
+    if (!value)
+      return std::string("-");
+    std::string text = std::to_string(*value);
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.')
+      text.pop_back();
+    return text;
+  };
+  switch (what) {
+  case 's': // the spoken queue's synthesizer: what it was asked since the last note, then what
+            // it was given to speak
+    if (auto synthesizer = fakes_.synthesizer->synthesizer(0)) {
+      auto requests = synthesizer->requests();
+      for (; requestsNoted_ < requests.size(); ++requestsNoted_)
+        say(requests[requestsNoted_]);
+      auto spoken = synthesizer->spokenUtterances();
+      for (; utterancesNoted_ < spoken.size(); ++utterancesNoted_) {
+        const auto& utterance = *spoken[utterancesNoted_];
+        std::string text = utterance.text;
+        if (text.size() > 40) {
+          size_t cut = 20;
+          while ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut; // not inside a character
+          text = text.substr(0, cut) + "… (" + std::to_string(text.size()) + " bytes)";
+        }
+        say("speak \"" + text + "\" voice " +
+            (utterance.voice ? utterance.voice->identifier : "-") + " rate " +
+            number(utterance.rate) + " pitch " + number(utterance.pitch) + " volume " +
+            number(utterance.volume));
+      }
+    }
+    return;
+  case 'r': // every recognition so far: how it was set up and how far it got
+    for (size_t k = 0; auto task = fakes_.recognizer->task(k); ++k) {
+      const auto& settings = task->settings;
+      std::string strings;
+      for (const auto& text : settings.contextualStrings)
+        strings += (strings.empty() ? "" : ",") + text;
+      say("recognition " + std::to_string(k) +
+          (settings.requiresOnDeviceRecognition ? " on-device" : " server-allowed") +
+          (settings.addsPunctuation ? " punctuation" : "") +
+          (strings.empty() ? "" : " strings " + strings) + " frames " +
+          std::to_string(task->appendedFrames) + " ended " + std::to_string(task->endAudioCalls) +
+          " cancelled " + std::to_string(task->cancelCalls));
+    }
+    return;
+  case 'a': // how often the user was asked for a permission
+    say("prompts " + std::to_string(fakes_.authorization->prompts));
+    return;
+  }
 }
 
 // Lets everything under way finish, then shuts down as the end of input would.
@@ -227,10 +298,12 @@ void RequestRig::settle() {
 void RequestRig::act(std::string_view command) {
   if (command.empty())
     return;
+  // "!?" is handled by line(), also after the end.
   char what = command.front();
   std::string_view rest = command.substr(1);
   auto number = numberAfter(rest);
-  std::string text(rest.substr(std::min(rest.find(' '), rest.size())));
+  size_t space = rest.find(' ');
+  std::string text(space == std::string_view::npos ? "" : rest.substr(space + 1));
   switch (what) {
   case 'w': // every waiting task, and what they start
     settle();
@@ -274,6 +347,11 @@ void RequestRig::act(std::string_view command) {
   case 'i': // the input will not start
     fakes_.audioInput->startFails = !fakes_.audioInput->startFails;
     return;
+  case 'm': // a system with the analyzer, which has French installed
+    fakes_.process->os = {"macOS", 26, 0, 0};
+    fakes_.transcriber->supported = {"fr-FR", "en-US"};
+    fakes_.transcriber->installed = {"fr-FR"};
+    return;
   case 'u': // the recognizer is unavailable, or available again
     fakes_.recognizer->recognizers["en-US"].available ^= true;
     return;
@@ -313,7 +391,7 @@ void RequestRig::speak(std::string_view command) {
   if (command.empty() || !synthesizer)
     return;
   auto index = static_cast<size_t>(numberAfter(command.substr(1)).value_or(0));
-  if (index >= synthesizer->spokenUtterances().size())
+  if (index >= synthesizer->spokenUtterances().size() && command.front() != 'k')
     return;
   using Report = fakes::FakeSpeechSynthesizer::Report;
   switch (command.front()) {
@@ -329,6 +407,9 @@ void RequestRig::speak(std::string_view command) {
     return synthesizer->report(Report::cancelled, index);
   case 'g':
     return synthesizer->reportRange(index, static_cast<int64_t>(command.size()), 3);
+  case 'k': // pause and continue are refused, or accepted again
+    synthesizer->answer = !synthesizer->answer;
+    return;
   }
 }
 

@@ -61,6 +61,8 @@ public:
 
   void line(std::string text);
   void finish();
+  // The output lines written since the last call, once the writer has written all it was given.
+  std::vector<std::string> takeOutput();
 
 private:
   void discardPending();
@@ -72,6 +74,7 @@ private:
   void speak(std::string_view command);
   void render(std::string_view command);
   void checkRecognitionsEnded();
+  void note(char what);
 
   fakes::FakePlatform fakes_;
   std::set<size_t> concluded_;
@@ -80,6 +83,11 @@ private:
   std::shared_ptr<fakes::VirtualClock> clock_;
   Tasks tasks_;
   int output_ = -1;
+  size_t taken_ = 0;
+  // What "!?" said about the platform side, after the output lines written before it.
+  std::vector<std::string> notes_;
+  size_t requestsNoted_ = 0;
+  size_t utterancesNoted_ = 0;
   int errors_ = -1;
   std::atomic<bool> exited_ = false;
   std::shared_ptr<Server> server_;

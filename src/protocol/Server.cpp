@@ -71,6 +71,8 @@ void Server::event(EventName name, Json payload) {
   send(payload);
 }
 
+void Server::drainOutput() { writeQueue_->drain(); }
+
 void Server::log(std::string_view text) { writeQueue_->writeError(std::string(text)); }
 
 void Server::post(std::function<void()> block) { asio::post(*mainContext_, std::move(block)); }

@@ -70,6 +70,9 @@ public:
 
   // Callable from any thread.
   void send(const Json& message);
+  // Returns once every line queued before the call has been written: for a test that reads the
+  // output as it goes.
+  void drainOutput();
 
   // Watches the parent, starts the reader and serves the main queue until the process ends.
   // Returns only when the injected exit did not end the process.
