@@ -141,6 +141,15 @@ int Conversation::helperEnded() {
   return exitFailed;
 }
 
+std::optional<int> Conversation::sessionEnded(const Incoming& in, int64_t request) {
+  if (in.kind != Kind::message)
+    return helperEnded();
+  echo(in);
+  if (isReplyTo(in.message, request) && !in.message.value("ok", false))
+    return failure(in.message.value("error", Json::object()));
+  return std::nullopt;
+}
+
 // Sends a request and waits for its reply; other messages are echoed. Nothing on interrupt.
 std::optional<Json> Conversation::call(OpName op, const Json& params, int& status, bool echoReply) {
   int64_t id = helper_.send(op, params);

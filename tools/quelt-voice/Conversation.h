@@ -60,6 +60,10 @@ private:
 
   int helperEnded();
 
+  // What a session's loop does first with what came in: echoes a message, and gives the exit
+  // status when the helper ended or refused the request that started the session.
+  std::optional<int> sessionEnded(const Incoming& in, int64_t request);
+
   // Sends a request and waits for its reply; other messages are echoed. Nothing on interrupt.
   std::optional<Json> call(OpName op, const Json& params, int& status, bool echoReply = true);
 

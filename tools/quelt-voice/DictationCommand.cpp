@@ -80,12 +80,9 @@ int Conversation::dictate(Json source, std::optional<double> stopAfter) {
         return exitInterrupted;
       continue;
     }
-    if (in.kind != Kind::message)
-      return helperEnded();
-    echo(in);
+    if (auto status = sessionEnded(in, request))
+      return *status;
     const Json& message = in.message;
-    if (isReplyTo(message, request) && !message.value("ok", false))
-      return failure(message.value("error", Json::object()));
     if (!message.contains("event")) {
       if (isReplyTo(message, request) && stopAfter)
         stopAt = std::chrono::steady_clock::now() +

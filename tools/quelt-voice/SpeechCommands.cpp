@@ -37,12 +37,9 @@ int Conversation::say() {
       helper_.send(ops::speechStop, {{"utterance", 1}});
       continue;
     }
-    if (in.kind != Kind::message)
-      return helperEnded();
-    echo(in);
+    if (auto status = sessionEnded(in, request))
+      return *status;
     const Json& message = in.message;
-    if (isReplyTo(message, request) && !message.value("ok", false))
-      return failure(message.value("error", Json::object()));
     if (isReplyTo(message, request))
       voice = message["result"].value("voice", "");
     if (!message.contains("event"))
