@@ -32,7 +32,6 @@ speak() { # text, output: festival's own rate and layout
 speak "$sentence" "$work/sentence.wav"
 sx "$work/sentence.wav" -r 16000 -c 1 -b 16 "$out/sentence-16k-mono.wav"
 sx "$work/sentence.wav" -r 48000 -c 2 -b 16 "$out/sentence-48k-stereo.wav"
-sx "$out/sentence-16k-mono.wav" "$out/sentence-16k-mono.flac"
 printf '%s\n' "$sentence" >"$out/sentence.txt"
 
 # One second of silence between sentences, as a speaker pausing between thoughts.
