@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""How many small faults in the core the fast tests catch.
+
+  scripts/mutants.py [-n 40] [--seed 1] [--commit HEAD]
+
+Copies the tree at the commit to a scratch folder, builds the in-process tests (the fakes, the
+transcripts, the corpus replays), then plants one fault at a time in the core modules (a
+comparison turned, a condition flipped, a statement dropped) and runs those tests. A fault is
+caught when a test fails, crashes or hangs. Faults that do not compile are drawn again. The
+same seed draws the same faults from the same sources, so two commits compare fairly when the
+core is the same in both.
+"""
+
+import argparse
+import pathlib
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+CORE = ["audio", "capture", "common", "devices", "engines", "lifecycle", "locales",
+        "permissions", "protocol", "speech", "voices"]
+TARGETS = ["quelt_tests", "quelt_transcripts", "quelt_replay_request_lines", "quelt_replay_wire"]
+
+SWAPS = [(" == ", " != "), (" != ", " == "), (" < ", " <= "), (" <= ", " < "), (" > ", " >= "),
+         (" >= ", " > "), (" && ", " || "), (" || ", " && "), ("true", "false"),
+         ("false", "true"), (" + 1", " - 1"), (" - 1", " + 1")]
+
+
+def candidates(tree):
+    """Every (file, line number, mutated line) the core offers, in a stable order."""
+    out = []
+    for module in CORE:
+        for path in sorted((tree / "src" / module).rglob("*.cpp")):
+            lines = path.read_text().splitlines()
+            for number, line in enumerate(lines):
+                code = line.strip()
+                if not code or code.startswith(("//", "#", "*")):
+                    continue
+                for old, new in SWAPS:
+                    if old in line:
+                        out.append((path.relative_to(tree), number, line.replace(old, new, 1)))
+                if code.endswith(";") and not code.startswith(("return", "}", "case", "default")) \
+                        and "(" in code and re.match(r"^[\w:.>\-\[\]]+\(", code):
+                    out.append((path.relative_to(tree), number, ""))  # a call dropped
+    return out
+
+
+def run(command, cwd, timeout):
+    try:
+        return subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout).returncode == 0
+    except subprocess.TimeoutExpired:
+        return False
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("-n", type=int, default=40)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--commit", default="HEAD")
+    args = parser.parse_args()
+
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="quelt-mutants-"))
+    tree = scratch / "tree"
+    tree.mkdir()
+    archive = subprocess.run(["git", "archive", args.commit], capture_output=True, check=True)
+    subprocess.run(["tar", "-x", "-C", str(tree)], input=archive.stdout, check=True)
+    build = scratch / "build"
+    subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "-DCMAKE_BUILD_TYPE=Debug",
+                    "-DQUELT_BUILD_BENCH=OFF"], check=True, stdout=subprocess.DEVNULL)
+    targets = [t for t in TARGETS
+               if run(["cmake", "--build", str(build), "--target", t, "-j2"], tree, 1800)]
+    transcripts = sorted(str(p) for p in (tree / "tests" / "transcripts").glob("*.txt"))
+    tests = [[str(build / "tests" / "quelt_tests"), "--gtest_brief=1"]]
+    if "quelt_transcripts" in targets and transcripts:
+        tests.append([str(build / "tests" / "quelt_transcripts")] + transcripts)
+    for name in ("request_lines", "wire"):
+        tests.append([str(build / "tests" / f"quelt_replay_{name}"),
+                      str(tree / "fuzz" / "corpus" / name)])
+    if not all(run(test, tree, 600) for test in tests):
+        sys.exit("the tests fail before any fault is planted")
+
+    pool = candidates(tree)
+    random.Random(args.seed).shuffle(pool)
+    caught = tried = 0
+    for path, number, mutated in pool:
+        if tried == args.n:
+            break
+        file = tree / path
+        original = file.read_text()
+        lines = original.splitlines()
+        lines[number] = mutated
+        file.write_text("\n".join(lines) + "\n")
+        try:
+            if not all(run(["cmake", "--build", str(build), "--target", t, "-j2"], tree, 900)
+                       for t in targets):
+                continue  # does not compile: not a fault a test could catch
+            tried += 1
+            killed = not all(run(test, tree, 120) for test in tests)
+            caught += killed
+            print(f"{'caught' if killed else 'MISSED'} {path}:{number + 1}: {mutated.strip()!r}",
+                  flush=True)
+        finally:
+            file.write_text(original)
+    print(f"mutants: {caught} of {tried} caught (seed {args.seed}, commit {args.commit})")
+    shutil.rmtree(scratch)
+
+
+if __name__ == "__main__":
+    main()
