@@ -131,6 +131,10 @@ std::vector<std::string> RequestRig::takeOutput() {
 void RequestRig::finish() {
   if (!exited_) {
     settle();
+    // The user answers any prompt still up, as they would in the end.
+    fakes_.authorization->answerMicrophone(fakes_.authorization->microphone, false);
+    fakes_.authorization->answerSpeech(fakes_.authorization->speech, fakes_.authorization->speech);
+    settle();
     for (size_t k = 1; auto synthesizer = fakes_.synthesizer->synthesizer(k); ++k)
       if (synthesizer->rendered) {
         PcmBuffer end(AudioFormat{22050, 1, SampleFormat::int16, true}, 1);

@@ -54,6 +54,17 @@ PcmBuffer microphoneAudio(const AudioFormat& format, uint32_t frames) {
   return buffer;
 }
 
+std::vector<std::string> split(std::string_view text) {
+  std::vector<std::string> words;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = std::min(text.find(' ', at), text.size());
+    if (end > at)
+      words.emplace_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
 } // namespace
 
 // What the platform was asked, as "= " lines: for a transcript, which sees only the output.
@@ -110,6 +121,9 @@ void RequestRig::note(char what) {
   case 'a': // how often the user was asked for a permission
     say("prompts " + std::to_string(fakes_.authorization->prompts));
     return;
+  case 'd': // how many analyzer assets were downloaded
+    say("downloads " + std::to_string(fakes_.transcriber->downloads));
+    return;
   }
 }
 
@@ -165,10 +179,10 @@ void RequestRig::act(std::string_view command) {
   case 'i': // the input will not start
     fakes_.audioInput->startFails = !fakes_.audioInput->startFails;
     return;
-  case 'm': // a system with the analyzer, which has French installed
+  case 'm': // a system with the analyzer, which has French and Japanese installed
     fakes_.process->os = {"macOS", 26, 0, 0};
-    fakes_.transcriber->supported = {"fr-FR", "en-US"};
-    fakes_.transcriber->installed = {"fr-FR"};
+    fakes_.transcriber->supported = {"ja-JP", "EN-us", "fr-FR", "JA-jp", "it-IT"};
+    fakes_.transcriber->installed = {"ja-JP", "fr-FR"};
     return;
   case 'u': // the recognizer is unavailable, or available again
     fakes_.recognizer->recognizers["en-US"].available ^= true;
@@ -178,10 +192,36 @@ void RequestRig::act(std::string_view command) {
     std::atomic<int64_t>* fields[] = {&authorization.microphone, &authorization.speech,
                                       &authorization.microphoneAnswer, &authorization.speechAnswer};
     for (size_t i = 0; i < rest.size() && i < std::size(fields); ++i)
-      if (rest[i] >= '0' && rest[i] <= '3')
+      if (rest[i] >= '0' && rest[i] <= '9')
         *fields[i] = rest[i] - '0';
+      else if (rest[i] == 'u') // a prompt waits for "!y"
+        *fields[i] = fakes::FakeAuthorization::unanswered;
     return;
   }
+  case 'y': // the user answers a prompt: "m" or "s", the new state, then what the callback claims
+    if (rest.size() == 3 && rest[0] == 'm')
+      fakes_.authorization->answerMicrophone(rest[1] - '0', rest[2] == '1');
+    else if (rest.size() == 3 && rest[0] == 's')
+      fakes_.authorization->answerSpeech(rest[1] - '0', rest[2] - '0');
+    break;
+  case 'l': // the user's locale, then their preferred languages
+    if (auto words = split(rest); !words.empty()) {
+      fakes_.process->locale = words.front();
+      fakes_.process->languages.assign(words.begin() + 1, words.end());
+    }
+    return;
+  case 'd': // downloads of analyzer assets fail, or work again
+    fakes_.transcriber->downloadError =
+        fakes_.transcriber->downloadError
+            ? std::nullopt
+            : std::optional(PlatformError("Speech", 7, "download interrupted"));
+    return;
+  case 'j': // the analyzer's asset inventory cannot be had, or can again
+    fakes_.transcriber->inventoryError =
+        fakes_.transcriber->inventoryError
+            ? std::nullopt
+            : std::optional(PlatformError("Speech", 9, "no inventory"));
+    return;
   default:
     return;
   }

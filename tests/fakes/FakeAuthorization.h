@@ -62,6 +62,8 @@ private:
       std::lock_guard lock(mutex_);
       done = std::exchange(pending, nullptr);
     }
+    if (!done)
+      return; // no prompt is up
     std::thread([done, claim] { done(claim); }).join();
   }
 
