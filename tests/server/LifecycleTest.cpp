@@ -5,21 +5,6 @@
 namespace quelt::testing {
 namespace {
 
-TEST(Hello, ReportsTheProcessAndProtocol) {
-  ServerHarness harness;
-  harness.start();
-  EXPECT_EQ(harness.request(R"({"id":1,"op":"hello","params":{"x":1}})"),
-            (Json{{"id", 1},
-                  {"ok", true},
-                  {"result",
-                   {{"bundle_id", "app.quelt.voice-helper"},
-                    {"os_version", "6.1.0"},
-                    {"pid", 4242},
-                    {"protocol", 1},
-                    {"speech_analyzer", false},
-                    {"version", "0.1.0"}}}}));
-}
-
 // The ways out themselves (end of input, the parent's exit, signals) are taken by the built
 // helper under load; here, that the shutdown hooks run once and in order, whatever comes.
 class Lifecycle : public ::testing::Test {
