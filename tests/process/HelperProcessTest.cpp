@@ -97,6 +97,13 @@ size_t statusKilobytes(pid_t pid, const std::string& field) {
   return 0;
 }
 
+// The helper's resident size once it has answered a first request: where growth counts from.
+size_t residentOnceServing(HelperProcess& helper) {
+  helper.send(R"({"id":0,"op":"hello"})");
+  EXPECT_TRUE(helper.next());
+  return statusKilobytes(helper.pid(), "VmRSS");
+}
+
 // A write to a helper that is gone fails with EPIPE on this thread instead of ending the tests.
 void blockBrokenPipeSignal() {
   sigset_t pipe;
@@ -121,9 +128,7 @@ void expectBoundedGrowth(pid_t helper, size_t before) {
 
 TEST(HelperProcess, DropsAnOverlongLineAsItStreamsInAndServesTheNext) {
   HelperProcess helper;
-  helper.send(R"({"id":0,"op":"hello"})");
-  ASSERT_TRUE(helper.next());
-  size_t before = statusKilobytes(helper.pid(), "VmRSS");
+  size_t before = residentOnceServing(helper);
   std::thread writer([&] {
     blockBrokenPipeSignal();
     std::string chunk(1 << 20, '{');
@@ -145,9 +150,7 @@ TEST(HelperProcess, DropsAnOverlongLineAsItStreamsInAndServesTheNext) {
 // only by their number.
 TEST(HelperProcess, LongLinesWaitingToBeHandledStayWithinABudget) {
   HelperProcess helper;
-  helper.send(R"({"id":0,"op":"hello"})");
-  ASSERT_TRUE(helper.next());
-  size_t before = statusKilobytes(helper.pid(), "VmRSS");
+  size_t before = residentOnceServing(helper);
   constexpr int lines = 200;
   std::thread writer([&] {
     blockBrokenPipeSignal();
@@ -168,9 +171,7 @@ TEST(HelperProcess, LongLinesWaitingToBeHandledStayWithinABudget) {
 // rather than holding their replies, and answers every one once it is read again.
 TEST(HelperProcess, UnreadOutputHoldsBackRequestsWithoutLosingAReply) {
   HelperProcess helper;
-  helper.send(R"({"id":0,"op":"hello"})");
-  ASSERT_TRUE(helper.next());
-  size_t before = statusKilobytes(helper.pid(), "VmRSS");
+  size_t before = residentOnceServing(helper);
   constexpr int requests = 600000; // some 90 MB of replies
   std::atomic<size_t> sentBytes = 0;
   std::atomic<bool> allSent = false;
