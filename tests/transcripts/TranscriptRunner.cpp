@@ -1,13 +1,15 @@
 // Replays a transcript through the helper's ops on the fake platform services and checks that
 // the helper wrote exactly the lines the transcript expects, where it expects them.
 //
-// A transcript is lines of four kinds:
+// A transcript is lines of these kinds:
 //   {"id":1,"op":…}   a request line, as the parent would write it
 //   !w                something happening on the platform side (RequestRig lists them)
+//   !?s               a note of what the platform was asked (RequestRig::note)
 //   < {"event":…}     a line the helper writes after the input line above it, in order
+//   < = speak "…"     a note, in its place among those lines
 //   !finish           end of input: everything under way finishes and the helper shuts down
-// plus comments (#) and blank lines. In an input line, «text×N» stands for N copies of text. Every request is answered exactly once, whatever the
-// transcript expects.
+// plus comments (#) and blank lines. In an input line, «text×N» stands for N copies of text.
+// Whatever the transcript expects, every request must be answered exactly once.
 //
 //   quelt_transcripts FILE...            checks each file
 //   QUELT_TRANSCRIPT_UPDATE=1 ...        writes what the helper said into the files instead
