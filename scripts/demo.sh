@@ -37,7 +37,7 @@ client=build/quelt-voice
 recording=tests/fixtures/sentences-16k-mono.wav
 out=build/demo
 mkdir -p "$out"
-sentence="Quelt turns speech into text and text into speech."
+sentence="Good morning. The weather is nice today, so we can walk to the park."
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -49,14 +49,27 @@ step "transcribing $recording in real time, a new segment every 4 seconds"
 echo "-- what the recording says:"
 cat tests/fixtures/sentences.txt
 
-step "rendering \"$sentence\" in English"
-"$client" render "$out/demo.wav" --language en "$sentence"
+step "rendering \"$sentence\" with the default English voice"
+rendered=$("$client" render "$out/demo.wav" --language en "$sentence")
+echo "$rendered"
+voice=${rendered##* voice }
+echo "-- the voice: $voice"
 
-step "speaking it (silent without a sound server; the helper says so)"
-"$client" say --language en "$sentence"
+step "speaking it with the same voice (silent without a sound server; the helper says so)"
+"$client" say --voice "$voice" "$sentence"
 
-step "reading the render back (a synthetic voice is hard for a recognizer trained on people)"
-"$client" transcribe "$out/demo.wav"
+step "reading the render back"
+heard=$("$client" transcribe "$out/demo.wav")
+echo "$heard"
+# How many of the sentence's words the recognizer heard, in order (longest common subsequence).
+awk -v said="$sentence" -v heard="$heard" 'BEGIN {
+  n = split(tolower(said), a, /[^a-z\x27]+/); m = split(tolower(heard), b, /[^a-z\x27]+/)
+  for (i = 0; i <= n; i++) for (j = 0; j <= m; j++) c[i, j] = 0
+  for (i = 1; i <= n; i++) for (j = 1; j <= m; j++)
+    c[i, j] = a[i] == b[j] && a[i] != "" ? c[i-1, j-1] + 1 : (c[i-1, j] > c[i, j-1] ? c[i-1, j] : c[i, j-1])
+  words = 0; for (i = 1; i <= n; i++) if (a[i] != "") words++
+  printf "-- %d of %d words read back (%d %%)\n", c[n, m], words, 100 * c[n, m] / words
+}'
 
 printf '\nThe render is at %s. quelt-voice --help shows what else the client does.\n' \
   "$out/demo.wav"

@@ -5,7 +5,7 @@ build_packages=(
   build-essential cmake pkg-config
   nlohmann-json3-dev libicu-dev libasio-dev
   libsndfile1-dev libsoxr-dev libpulse-dev
-  libespeak-ng-dev espeak-ng-data libpocketsphinx-dev pocketsphinx-en-us
+  libespeak-ng-dev espeak-ng-data flite1-dev libpocketsphinx-dev pocketsphinx-en-us
 )
 
 # The tests and benchmarks add their frameworks, a sound server they start for themselves, and

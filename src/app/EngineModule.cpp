@@ -2,8 +2,8 @@
 
 #include "platform/EngineModule.h"
 
-#include "espeak/EspeakSynthesizerService.h"
-#include "espeak/SynthesisWorker.h"
+#include "espeak/EspeakEngine.h"
+#include "flite/FliteEngine.h"
 #include "platform/ProcessIdentity.h"
 #include "pocketsphinx/PocketsphinxRecognizerService.h"
 #include "pulse/PulseAudioInput.h"
@@ -12,6 +12,8 @@
 #include "pulse/PulseLink.h"
 #include "sndfile/SndfileAudioServices.h"
 #include "soxr/SoxrConverter.h"
+#include "synthesis/SynthesisWorker.h"
+#include "synthesis/WorkerSynthesizerService.h"
 
 #include <cstdlib>
 
@@ -41,7 +43,7 @@ quelt_make_engine_services(quelt::EngineServices& services,
       services.audio, "/usr/share/pocketsphinx/model", "/proc/self/exe", checkedModelsDirectory(),
       log);
   // Synthesis, too, runs in processes of the helper's binary.
-  services.synthesizer = std::make_shared<EspeakSynthesizerService>(
+  services.synthesizer = std::make_shared<WorkerSynthesizerService>(
       "/proc/self/exe",
       [] { return std::make_unique<PulseAudioOutput>(std::string(identity::bundleName)); },
       std::move(log));
@@ -50,7 +52,8 @@ quelt_make_engine_services(quelt::EngineServices& services,
 extern "C" __attribute__((visibility("default"))) void quelt_run_worker_if_asked(int argc,
                                                                                  char** argv) {
   quelt::checkPocketsphinxModelIfAsked(argc, argv);
-  quelt::runSynthesisWorkerIfAsked(argc, argv);
+  // espeak-ng first: the engine for a voice from elsewhere, and the default one.
+  quelt::runSynthesisWorkerIfAsked(argc, argv, {quelt::makeEspeakEngine, quelt::makeFliteEngine});
 }
 
 // Both sides must agree on the entry points' types.

@@ -43,9 +43,9 @@ package)
     grep -qxF "$file" <<<"$files" || fail "$file is not in the package"
   done
   depends=$(dpkg-deb -f "$deb" Depends)
-  # Computed from what the binaries link, plus the data the engines read.
+  # Computed from what the binaries link, plus the data and libraries the engines load.
   for package in libespeak-ng1 libpocketsphinx3 libpulse0 libsndfile1 libsoxr0 libicu \
-    espeak-ng-data pocketsphinx-en-us; do
+    espeak-ng-data libflite1 pocketsphinx-en-us; do
     grep -q "$package" <<<"$depends" || fail "Depends lacks $package: $depends"
   done
   echo "$(basename "$deb"): $depends"

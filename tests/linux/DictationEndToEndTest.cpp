@@ -3,6 +3,7 @@
 
 #include "HelperProcess.h"
 #include "linux/PulseServerFixture.h"
+#include "linux/WordAccuracy.h"
 #include "sndfile/SndfileAudioServices.h"
 
 #include <gtest/gtest.h>
@@ -21,31 +22,12 @@ namespace fs = std::filesystem;
 
 const std::string fixtures = QUELT_FIXTURES_DIR;
 
-std::vector<std::string> words(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> out;
-  for (std::string word; in >> word;)
-    out.push_back(word);
-  return out;
-}
-
 std::string transcript(const std::string& name) {
   std::ifstream in(fixtures + "/" + name);
   std::string all, line;
   while (std::getline(in, line))
     all += line + " ";
   return all;
-}
-
-// The share of expected words the recognizer got, in order (longest common subsequence).
-double wordAccuracy(const std::string& heard, const std::string& expected) {
-  auto a = words(heard), b = words(expected);
-  std::vector<std::vector<size_t>> common(a.size() + 1, std::vector<size_t>(b.size() + 1, 0));
-  for (size_t i = 1; i <= a.size(); ++i)
-    for (size_t j = 1; j <= b.size(); ++j)
-      common[i][j] = a[i - 1] == b[j - 1] ? common[i - 1][j - 1] + 1
-                                          : std::max(common[i - 1][j], common[i][j - 1]);
-  return b.empty() ? 0 : static_cast<double>(common[a.size()][b.size()]) / b.size();
 }
 
 std::string fileCapture(int id, const std::string& file, bool realtime) {

@@ -1,4 +1,4 @@
-#include "espeak/EspeakSynthesizerService.h"
+#include "synthesis/WorkerSynthesizerService.h"
 
 #include "linux/PulseServerFixture.h"
 #include "linux/SynthesisWorkers.h"
@@ -162,15 +162,15 @@ std::vector<std::string> identifiers(const std::vector<VoiceInfo>& voices) {
 
 // A parent stores voice identifiers: they must still name the same voice in the next process.
 TEST(EspeakVoices, IdentifiersAreUniqueAndLastAndLanguagesMatchWholeThenByBase) {
-  auto voices = EspeakSynthesizerService(QUELT_HELPER_PATH).voices();
+  auto voices = WorkerSynthesizerService(QUELT_HELPER_PATH).voices();
   ASSERT_FALSE(voices.empty());
   auto ids = identifiers(voices);
-  EXPECT_EQ(ids, identifiers(EspeakSynthesizerService(QUELT_HELPER_PATH).voices()));
+  EXPECT_EQ(ids, identifiers(WorkerSynthesizerService(QUELT_HELPER_PATH).voices()));
   EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
   auto american = std::find_if(voices.begin(), voices.end(),
                                [](const VoiceInfo& v) { return v.language == "en-US"; });
   ASSERT_NE(american, voices.end());
-  EspeakSynthesizerService service(QUELT_HELPER_PATH);
+  WorkerSynthesizerService service(QUELT_HELPER_PATH);
   EXPECT_EQ(service.voiceWithIdentifier(american->identifier)->name, american->name);
   EXPECT_FALSE(service.voiceWithIdentifier("espeak-ng:none:xx"));
 
@@ -187,7 +187,7 @@ TEST(EspeakVoices, IdentifiersAreUniqueAndLastAndLanguagesMatchWholeThenByBase) 
 }
 
 TEST(EspeakRender, RateSetsTheSpeedAndConcurrentRendersAllEnd) {
-  EspeakSynthesizerService service(QUELT_HELPER_PATH);
+  WorkerSynthesizerService service(QUELT_HELPER_PATH);
   auto slow = service.makeSynthesizer();
   auto fast = service.makeSynthesizer();
   Rendered slowly;
@@ -202,7 +202,7 @@ TEST(EspeakRender, RateSetsTheSpeedAndConcurrentRendersAllEnd) {
 // worker had, and the next render or utterance gets a fresh worker.
 TEST(EspeakWorkers, ACrashedOrHungWorkerFailsOnlyItsOwnWork) {
   testing::ScopedEnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
-  EspeakSynthesizerService service(QUELT_HELPER_PATH, {}, {}, 1s);
+  WorkerSynthesizerService service(QUELT_HELPER_PATH, {}, {}, 1s);
   ASSERT_FALSE(service.voices().empty());
   auto synthesizer = service.makeSynthesizer();
 
@@ -241,7 +241,7 @@ class EspeakSpeechTest : public testing::PulseServerFixture {
 protected:
   void SetUp() override {
     PulseServerFixture::SetUp();
-    service_ = std::make_unique<EspeakSynthesizerService>(
+    service_ = std::make_unique<WorkerSynthesizerService>(
         QUELT_HELPER_PATH, [] { return std::make_unique<PulseAudioOutput>("quelt-voice-test"); });
     synthesizer_ = service_->makeSynthesizer();
     synthesizer_->setDelegate(recorder_);
@@ -252,7 +252,7 @@ protected:
     PulseServerFixture::TearDown();
   }
 
-  std::unique_ptr<EspeakSynthesizerService> service_;
+  std::unique_ptr<WorkerSynthesizerService> service_;
   std::shared_ptr<SpeechSynthesizer> synthesizer_;
   std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
 };
@@ -306,7 +306,7 @@ TEST_F(EspeakSpeechTest, PausingAtAWordWaitsForTheNextWord) {
 // The delegate's ranges count UTF-16 units: "é" is one, the emoji two.
 TEST(EspeakSilentSpeech, WordRangesAreUtf16OffsetsIntoTheText) {
   testing::ScopedEnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
-  EspeakSynthesizerService service(QUELT_HELPER_PATH);
+  WorkerSynthesizerService service(QUELT_HELPER_PATH);
   auto synthesizer = service.makeSynthesizer();
   auto recorder = std::make_shared<Recorder>();
   synthesizer->setDelegate(recorder);

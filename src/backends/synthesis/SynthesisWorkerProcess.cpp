@@ -1,7 +1,7 @@
 #include "SynthesisWorkerProcess.h"
 
-#include "espeak/SynthesisWorker.h"
 #include "platform/EngineModule.h"
+#include "synthesis/SynthesisWorker.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,7 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* domain = "espeak-ng";
 // A worker's stderr line longer than this is cut: it is a diagnostic, not a channel.
 constexpr size_t maxErrorLine = 1000;
 
@@ -42,7 +41,7 @@ void SynthesisWorkerProcess::start() {
   try {
     child_.start({program_, std::string(synthesisWorkerMode), std::to_string(::getpid())});
   } catch (const ChildProcess::StartFailed& error) {
-    throw PlatformError(domain, error.code(),
+    throw PlatformError(domain_, error.code(),
                         "cannot start the synthesizer " + program_ + ": " +
                             std::strerror(error.code()));
   }
@@ -64,7 +63,7 @@ void SynthesisWorkerProcess::kill() {
 }
 
 PlatformError SynthesisWorkerProcess::ended(const std::string& how) {
-  return PlatformError(domain, 0, "the synthesizer " + how);
+  return PlatformError(domain_, 0, "the synthesizer " + how);
 }
 
 const Json& SynthesisWorkerProcess::hello() {
@@ -172,7 +171,7 @@ std::optional<char> SynthesisWorkerProcess::readFrame(std::string& payload,
         if (killed)
           throw ended("was stopped");
         auto error = ended("ended: " + describe(status));
-        throw PlatformError(domain, WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status),
+        throw PlatformError(domain_, WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status),
                             error.description());
       }
       pending_.append(block, static_cast<size_t>(got));
@@ -183,6 +182,7 @@ std::optional<char> SynthesisWorkerProcess::readFrame(std::string& payload,
 
 SynthesisWorkerProcess::Outcome SynthesisWorkerProcess::run(const Json& job,
                                                             const Handlers& handlers) {
+  domain_ = job.value("engine", "synthesizer");
   hello();
   std::string line = job.dump() + "\n";
   // The job goes out whole before the answer is read: the worker reads a line before it speaks.
@@ -228,6 +228,13 @@ SynthesisWorkerProcess::Outcome SynthesisWorkerProcess::run(const Json& job,
       }
       break;
     }
+    case WorkerFrame::format:
+      if (payload.size() == sizeof(int64_t) && handlers.format) {
+        int64_t rate = 0;
+        std::memcpy(&rate, payload.data(), sizeof(rate));
+        handlers.format(rate);
+      }
+      break;
     case WorkerFrame::word:
       if (payload.size() == 3 * sizeof(int64_t) && handlers.word) {
         int64_t word[3];

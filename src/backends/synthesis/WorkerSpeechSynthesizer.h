@@ -1,7 +1,7 @@
 #pragma once
 
-#include "EspeakEngine.h"
 #include "Speaker.h"
+#include "SynthesisWorkers.h"
 #include "platform/SynthesizerService.h"
 
 #include <memory>
@@ -10,14 +10,14 @@
 
 namespace quelt {
 
-// A synthesizer of the service: speaks through a Speaker of its own, renders on the engine's
+// A synthesizer of the service: speaks through a Speaker of its own, renders on the shared
 // pool.
-class EspeakSpeechSynthesizer : public SpeechSynthesizer {
+class WorkerSpeechSynthesizer : public SpeechSynthesizer {
 public:
-  explicit EspeakSpeechSynthesizer(std::shared_ptr<EspeakEngine> engine);
-  ~EspeakSpeechSynthesizer() override;
-  EspeakSpeechSynthesizer(const EspeakSpeechSynthesizer&) = delete;
-  EspeakSpeechSynthesizer& operator=(const EspeakSpeechSynthesizer&) = delete;
+  explicit WorkerSpeechSynthesizer(std::shared_ptr<SynthesisWorkers> workers);
+  ~WorkerSpeechSynthesizer() override;
+  WorkerSpeechSynthesizer(const WorkerSpeechSynthesizer&) = delete;
+  WorkerSpeechSynthesizer& operator=(const WorkerSpeechSynthesizer&) = delete;
 
   void setDelegate(std::weak_ptr<SynthesizerDelegate> delegate) override {
     speaker_->setDelegate(std::move(delegate));
@@ -31,11 +31,11 @@ public:
 
   void write(std::shared_ptr<SpeechUtterance> utterance, RenderBuffer onBuffer,
              RenderFailure onFailure) override {
-    engine_->render({std::move(utterance), std::move(onBuffer), std::move(onFailure)});
+    workers_->render({std::move(utterance), std::move(onBuffer), std::move(onFailure)});
   }
 
 private:
-  std::shared_ptr<EspeakEngine> engine_;
+  std::shared_ptr<SynthesisWorkers> workers_;
   std::shared_ptr<Speaker> speaker_;
   std::mutex threadMutex_;
   std::thread player_;

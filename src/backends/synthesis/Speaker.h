@@ -1,7 +1,8 @@
 #pragma once
 
-#include "EspeakEngine.h"
+#include "Spoken.h"
 #include "SynthesisWorkerProcess.h"
+#include "SynthesisWorkers.h"
 #include "platform/AudioOutput.h"
 #include "platform/SynthesizerService.h"
 
@@ -16,35 +17,13 @@
 
 namespace quelt {
 
-// An utterance on its way to being spoken: synthesized by a worker, then played.
-struct Spoken {
-  struct Range {
-    int64_t location;
-    int64_t length;
-  };
-  struct Word {
-    int64_t sample;
-    Range range;
-  };
-
-  explicit Spoken(std::shared_ptr<SpeechUtterance> u) : utterance(std::move(u)) {}
-
-  std::shared_ptr<SpeechUtterance> utterance;
-  std::atomic<bool> cancelled{false};
-  bool ready = false; // under the speaker's mutex
-  // Written by the synthesis thread before `ready`, read by the player after.
-  bool synthesized = false;
-  double rate = 0;
-  std::vector<int16_t> samples;
-  std::vector<Word> words;
-};
-
 // Synthesizes one utterance after another in a worker of its own and plays them, each on its
-// own thread, telling the delegate how it goes. Requests only set what the threads should do;
+// own thread, telling the delegate how it goes; an utterance plays as soon as its first audio
+// is made. Requests only set what the threads should do;
 // the player does it and reports, so each utterance's reports come from one thread in order.
 class Speaker {
 public:
-  explicit Speaker(std::shared_ptr<EspeakEngine> engine) : engine_(std::move(engine)) {}
+  explicit Speaker(std::shared_ptr<SynthesisWorkers> workers) : workers_(std::move(workers)) {}
 
   void setDelegate(std::weak_ptr<SynthesizerDelegate> delegate);
   void enqueue(const std::shared_ptr<Spoken>& spoken);
@@ -79,11 +58,11 @@ private:
       (delegate.get()->*method)(utterance, args...);
   }
 
-  std::unique_ptr<Playback> open(const Spoken& spoken);
-  void play(const Spoken& spoken);
+  std::unique_ptr<Playback> open(std::span<const int16_t> samples, double rate);
+  void play(Spoken& spoken);
   Outcome perform(const Spoken& spoken, Playback& playback);
 
-  const std::shared_ptr<EspeakEngine> engine_;
+  const std::shared_ptr<SynthesisWorkers> workers_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::weak_ptr<SynthesizerDelegate> delegate_;

@@ -1,8 +1,8 @@
-#include "espeak/EspeakSynthesizerService.h"
+#include "synthesis/WorkerSynthesizerService.h"
 
-#include "EspeakEngine.h"
-#include "EspeakSpeechSynthesizer.h"
-#include "EspeakVoices.h"
+#include "SynthesisWorkers.h"
+#include "VoiceCatalogue.h"
+#include "WorkerSpeechSynthesizer.h"
 
 #include <strings.h>
 #include <unicode/locid.h>
@@ -25,40 +25,40 @@ bool sameTag(std::string a, std::string b) {
 
 } // namespace
 
-EspeakSynthesizerService::EspeakSynthesizerService(std::string workerProgram,
+WorkerSynthesizerService::WorkerSynthesizerService(std::string workerProgram,
                                                    MakeAudioOutput makeOutput,
                                                    std::function<void(const std::string&)> log,
                                                    std::chrono::milliseconds stallLimit)
-    : engine_(std::make_shared<EspeakEngine>(std::move(workerProgram), std::move(makeOutput),
-                                             std::move(log), stallLimit)) {
+    : workers_(std::make_shared<SynthesisWorkers>(std::move(workerProgram), std::move(makeOutput),
+                                                  std::move(log), stallLimit)) {
   // The voices are read while the helper does other things, so that the first request that
   // needs them finds them, or waits less.
-  std::thread([engine = engine_] { engine->catalogue(); }).detach();
+  std::thread([workers = workers_] { workers->catalogue(); }).detach();
 }
 
-EspeakSynthesizerService::~EspeakSynthesizerService() { engine_->stop(); }
+WorkerSynthesizerService::~WorkerSynthesizerService() { workers_->stop(); }
 
-std::vector<VoiceInfo> EspeakSynthesizerService::voices() {
+std::vector<VoiceInfo> WorkerSynthesizerService::voices() {
   std::vector<VoiceInfo> voices;
-  for (const auto& voice : engine_->catalogue()->voices)
+  for (const auto& voice : workers_->catalogue()->voices)
     voices.push_back(voice.info);
   return voices;
 }
 
 std::optional<VoiceInfo>
-EspeakSynthesizerService::voiceWithIdentifier(const std::string& identifier) {
-  for (const auto& voice : engine_->catalogue()->voices)
+WorkerSynthesizerService::voiceWithIdentifier(const std::string& identifier) {
+  for (const auto& voice : workers_->catalogue()->voices)
     if (voice.info.identifier == identifier)
       return voice.info;
   return std::nullopt;
 }
 
 std::optional<VoiceInfo>
-EspeakSynthesizerService::voiceWithLanguage(const std::optional<std::string>& language) {
+WorkerSynthesizerService::voiceWithLanguage(const std::optional<std::string>& language) {
   std::string wanted = language.value_or(defaultVoiceName);
   // Whole tag, then a voice for just the base language, then any voice of that base language;
-  // espeak-ng's priority and then its order among equals.
-  auto rank = [&](const EspeakVoice& voice) {
+  // then the engines' order, each engine's own preference, and its order among equals.
+  auto rank = [&](const CatalogueVoice& voice) {
     if (sameTag(voice.info.language, wanted))
       return 0;
     std::string base = baseLanguage(wanted);
@@ -68,12 +68,18 @@ EspeakSynthesizerService::voiceWithLanguage(const std::optional<std::string>& la
       return 2;
     return 3;
   };
-  auto catalogue = engine_->catalogue();
-  const EspeakVoice* best = nullptr;
+  auto catalogue = workers_->catalogue();
+  auto engine = [&](const CatalogueVoice& voice) {
+    return std::find(catalogue->engines.begin(), catalogue->engines.end(), voice.engine) -
+           catalogue->engines.begin();
+  };
+  const CatalogueVoice* best = nullptr;
   int bestRank = 3;
   for (const auto& voice : catalogue->voices) {
     int r = rank(voice);
-    if (r < bestRank || (best && r == bestRank && voice.priority < best->priority)) {
+    if (r < bestRank ||
+        (best && r == bestRank &&
+         std::pair(engine(voice), voice.priority) < std::pair(engine(*best), best->priority))) {
       best = &voice;
       bestRank = r;
     }
@@ -81,7 +87,7 @@ EspeakSynthesizerService::voiceWithLanguage(const std::optional<std::string>& la
   return best ? std::optional(best->info) : std::nullopt;
 }
 
-std::string EspeakSynthesizerService::currentLanguageCode() {
+std::string WorkerSynthesizerService::currentLanguageCode() {
   const icu::Locale& locale = icu::Locale::getDefault();
   std::string language = locale.getLanguage();
   std::string region = locale.getCountry();
@@ -90,8 +96,8 @@ std::string EspeakSynthesizerService::currentLanguageCode() {
   return region.empty() ? language : language + "-" + region;
 }
 
-std::shared_ptr<SpeechSynthesizer> EspeakSynthesizerService::makeSynthesizer() {
-  return std::make_shared<EspeakSpeechSynthesizer>(engine_);
+std::shared_ptr<SpeechSynthesizer> WorkerSynthesizerService::makeSynthesizer() {
+  return std::make_shared<WorkerSpeechSynthesizer>(workers_);
 }
 
 } // namespace quelt

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "EspeakVoices.h"
 #include "SynthesisWorkerProcess.h"
-#include "espeak/EspeakSynthesizerService.h"
+#include "VoiceCatalogue.h"
 #include "platform/AudioOutput.h"
 #include "platform/SynthesizerService.h"
+#include "synthesis/WorkerSynthesizerService.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -24,12 +24,12 @@ struct RenderJob {
 
 // What a service and its synthesizers share: how to start workers, the catalogue, and the
 // renders' pool of workers.
-class EspeakEngine : public std::enable_shared_from_this<EspeakEngine> {
+class SynthesisWorkers : public std::enable_shared_from_this<SynthesisWorkers> {
 public:
   using Log = std::function<void(const std::string&)>;
 
-  EspeakEngine(std::string program, MakeAudioOutput makeOutput, Log log,
-               std::chrono::milliseconds stallLimit);
+  SynthesisWorkers(std::string program, MakeAudioOutput makeOutput, Log log,
+                   std::chrono::milliseconds stallLimit);
 
   void log(const std::string& line) const {
     if (log_)
@@ -45,8 +45,8 @@ public:
     return std::make_unique<SynthesisWorkerProcess>(program_, log_, stallLimit_);
   }
 
-  // Read from a worker once, and again when the voice data on disk changes. The first call
-  // waits for the reading; later ones only when the data changed.
+  // Read from a worker once, and again when the engines' voice data on disk changes. The first
+  // call waits for the reading; later ones only when the data changed.
   std::shared_ptr<const Catalogue> catalogue();
 
   void render(RenderJob job);

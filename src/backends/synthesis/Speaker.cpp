@@ -1,13 +1,19 @@
 #include "Speaker.h"
 
 #include "ClockPlayback.h"
-#include "EspeakJob.h"
+#include "GrowingPlayback.h"
+#include "WorkerJob.h"
 #include "platform/PlatformError.h"
 
 #include <chrono>
 #include <span>
 
 namespace quelt {
+namespace {
+
+constexpr double firstPartSeconds = 1.0;
+
+} // namespace
 
 void Speaker::setDelegate(std::weak_ptr<SynthesizerDelegate> delegate) {
   std::lock_guard lock(mutex_);
@@ -66,7 +72,7 @@ void Speaker::shutdown() {
 }
 
 void Speaker::synthesizeAll() {
-  auto worker = engine_->makeWorker();
+  auto worker = workers_->makeWorker();
   for (;;) {
     std::shared_ptr<Spoken> next;
     {
@@ -119,49 +125,66 @@ void Speaker::abandonSynthesis() {
 }
 
 void Speaker::synthesize(Spoken& spoken, SynthesisWorkerProcess& worker) {
-  if (spoken.cancelled)
+  if (spoken.cancelled) {
+    spoken.end(Spoken::State::failed);
     return;
+  }
   try {
-    Json job = jobFor(*spoken.utterance, *engine_->catalogue(), true);
-    spoken.rate = worker.hello().value("rate", 0);
-    if (spoken.rate <= 0)
-      return;
+    Json job = jobFor(*spoken.utterance, *workers_->catalogue(), WordReports::on);
     SynthesisWorkerProcess::Handlers handlers;
+    handlers.format = [&](int64_t rate) { spoken.setRate(static_cast<double>(rate)); };
     handlers.audio = [&](std::span<const int16_t> samples) {
-      spoken.samples.insert(spoken.samples.end(), samples.begin(), samples.end());
+      spoken.append(samples);
+      // The player may start on it once there is a second of it: each part the player starts
+      // on its own costs a moment of silence between them, and most texts are made far faster
+      // than they are said, so there are seldom more than two.
+      std::lock_guard lock(mutex_);
+      if (!spoken.ready && spoken.rate() > 0 &&
+          static_cast<double>(spoken.available()) >= spoken.rate() * firstPartSeconds) {
+        spoken.ready = true;
+        changed_.notify_all();
+      }
       return !spoken.cancelled;
     };
     handlers.word = [&](int64_t sample, int64_t location, int64_t length) {
-      spoken.words.push_back({sample, {location, length}});
+      spoken.addWord({sample, {location, length}});
     };
     handlers.abandoned = [&] { return spoken.cancelled.load(); };
-    spoken.synthesized = worker.run(job, handlers) == SynthesisWorkerProcess::Outcome::spoken;
+    bool whole =
+        worker.run(job, handlers) == SynthesisWorkerProcess::Outcome::spoken && spoken.rate() > 0;
+    spoken.end(whole ? Spoken::State::whole : Spoken::State::failed);
+    return;
   } catch (const PlatformError& error) {
     if (!spoken.cancelled)
-      engine_->log("speech synthesis failed: " + error.description());
+      workers_->log("speech synthesis failed: " + error.description());
   }
+  spoken.end(Spoken::State::failed);
 }
 
-std::unique_ptr<Playback> Speaker::open(const Spoken& spoken) {
+std::unique_ptr<Playback> Speaker::open(std::span<const int16_t> samples, double rate) {
   std::string reason;
   try {
     if (!output_)
-      output_ = engine_->makeOutput();
-    return output_->play(spoken.samples, spoken.rate);
+      output_ = workers_->makeOutput();
+    return output_->play(samples, rate);
   } catch (const PlatformError& error) {
     reason = error.description();
   }
-  engine_->logOnce()("audio playback unavailable (" + reason + "); speech is timed but silent");
-  return std::make_unique<ClockPlayback>(static_cast<int64_t>(spoken.samples.size()), spoken.rate);
+  workers_->logOnce()("audio playback unavailable (" + reason + "); speech is timed but silent");
+  return std::make_unique<ClockPlayback>(static_cast<int64_t>(samples.size()), rate);
 }
 
-void Speaker::play(const Spoken& spoken) {
+void Speaker::play(Spoken& spoken) {
   const auto& utterance = spoken.utterance;
   Outcome outcome = Outcome::cancelled;
-  if (spoken.synthesized && !spoken.cancelled) {
-    std::unique_ptr<Playback> playback = open(spoken);
+  // Ready with no audio: synthesis failed, or the text has nothing to say.
+  bool sayable = spoken.available() > 0 || spoken.state() == Spoken::State::whole;
+  if (sayable && spoken.rate() > 0 && !spoken.cancelled) {
+    GrowingPlayback playback(spoken, [this](std::span<const int16_t> samples, double rate) {
+      return open(samples, rate);
+    });
     report(&SynthesizerDelegate::didStart, utterance);
-    outcome = perform(spoken, *playback);
+    outcome = perform(spoken, playback);
   }
   {
     std::lock_guard lock(mutex_);
@@ -169,6 +192,11 @@ void Speaker::play(const Spoken& spoken) {
     stop_.reset();
     // A pause waiting for a word that never came ends with its utterance.
     paused_ = false;
+    // What is still being made of a stopped utterance is not wanted.
+    if (spoken.state() == Spoken::State::synthesizing) {
+      spoken.cancelled = true;
+      abandonSynthesis();
+    }
   }
   if (outcome == Outcome::finished)
     report(&SynthesizerDelegate::didFinish, utterance);
@@ -204,7 +232,8 @@ Speaker::Outcome Speaker::perform(const Spoken& spoken, Playback& playback) {
     }
     if (!paused) {
       int64_t heard = playback.position();
-      for (; next < spoken.words.size() && spoken.words[next].sample <= heard; ++next) {
+      for (auto word = spoken.word(next); word && word->sample <= heard;
+           word = spoken.word(++next)) {
         if (stop)
           return Outcome::cancelled;
         if (wantPaused) {
@@ -212,19 +241,21 @@ Speaker::Outcome Speaker::perform(const Spoken& spoken, Playback& playback) {
           report(&SynthesizerDelegate::didPause, utterance);
           break;
         }
-        const Spoken::Range& range = spoken.words[next].range;
-        report(&SynthesizerDelegate::willSpeakRange, utterance, range.location, range.length);
+        report(&SynthesizerDelegate::willSpeakRange, utterance, word->range.location,
+               word->range.length);
       }
       // A stream the sound server dropped did not say the rest.
       if (playback.failed()) {
-        engine_->log("speech playback failed: the sound server ended the stream");
+        workers_->log("speech playback failed: the sound server ended the stream");
         return Outcome::cancelled;
       }
       if (!paused && playback.finished()) {
-        for (; next < spoken.words.size(); ++next) {
-          const Spoken::Range& range = spoken.words[next].range;
-          report(&SynthesizerDelegate::willSpeakRange, utterance, range.location, range.length);
-        }
+        // What a failed synthesis made was heard, but not the whole text.
+        if (spoken.state() == Spoken::State::failed)
+          return Outcome::cancelled;
+        for (auto word = spoken.word(next); word; word = spoken.word(++next))
+          report(&SynthesizerDelegate::willSpeakRange, utterance, word->range.location,
+                 word->range.length);
         return Outcome::finished;
       }
     }

@@ -43,6 +43,8 @@ public:
   const Json& hello();
 
   struct Handlers {
+    // The sample rate of the job's audio, before any of it.
+    std::function<void(int64_t rate)> format;
     // A block of samples; false: the job is no longer wanted.
     std::function<bool(std::span<const int16_t>)> audio;
     // A word: sample where it starts, UTF-16 location and length.
@@ -80,6 +82,8 @@ private:
   std::string pending_;
   std::string errorLine_;
   std::optional<Json> hello_;
+  // Errors name the engine whose job was running.
+  std::string domain_ = "synthesizer";
 };
 
 } // namespace quelt

@@ -1,11 +1,11 @@
-#include "EspeakSpeechSynthesizer.h"
+#include "WorkerSpeechSynthesizer.h"
 
 namespace quelt {
 
-EspeakSpeechSynthesizer::EspeakSpeechSynthesizer(std::shared_ptr<EspeakEngine> engine)
-    : engine_(engine), speaker_(std::make_shared<Speaker>(std::move(engine))) {}
+WorkerSpeechSynthesizer::WorkerSpeechSynthesizer(std::shared_ptr<SynthesisWorkers> workers)
+    : workers_(workers), speaker_(std::make_shared<Speaker>(std::move(workers))) {}
 
-EspeakSpeechSynthesizer::~EspeakSpeechSynthesizer() {
+WorkerSpeechSynthesizer::~WorkerSpeechSynthesizer() {
   speaker_->shutdown();
   std::lock_guard lock(threadMutex_);
   for (std::thread* thread : {&player_, &synthesis_}) {
@@ -19,7 +19,7 @@ EspeakSpeechSynthesizer::~EspeakSpeechSynthesizer() {
   }
 }
 
-void EspeakSpeechSynthesizer::speak(std::shared_ptr<SpeechUtterance> utterance) {
+void WorkerSpeechSynthesizer::speak(std::shared_ptr<SpeechUtterance> utterance) {
   if (!utterance)
     return;
   {
