@@ -4,6 +4,7 @@
 // median of several runs; every ratio is taken within one run, then its median reported.
 
 #include "EngineAlone.h"
+#include "FliteBench.h"
 #include "HelperSession.h"
 #include "PulseServer.h"
 #include "Report.h"
@@ -332,7 +333,8 @@ void synthesis(const Options& options) {
   for (int i = 0; i < 16; ++i)
     text += sentences;
   std::string helperWav = temporaryPath("helper.wav"), cliWav = temporaryPath("espeak.wav");
-  Json params = {{"path", helperWav}, {"text", text}, {"language", "en-US"}};
+  // espeak-ng's American voice by name: English goes to flite unless asked otherwise.
+  Json params = {{"path", helperWav}, {"text", text}, {"voice", "espeak-ng:gmw/en-US:en-us"}};
 
   progress("rendering, " + std::to_string(options.runs) + " runs");
   HelperSession warm(options.helper);
@@ -432,7 +434,7 @@ void renders(const Options& options) {
     longest += sentence;
   unsigned parallel = std::max(2u, std::thread::hardware_concurrency());
   auto params = [](const std::string& text, const std::string& path) {
-    return Json{{"text", text}, {"path", path}};
+    return Json{{"text", text}, {"path", path}, {"voice", "espeak-ng:gmw/en-US:en-us"}};
   };
   std::vector<std::string> paths;
   auto path = [&](const std::string& name) {
@@ -493,7 +495,8 @@ void renders(const Options& options) {
     peakMb = std::max(peakMb, peak / (1 << 20));
 
     progress("an interrupting speech.speak");
-    helper.send("speech.speak", {{"utterance", 1}, {"text", longest}});
+    helper.send("speech.speak",
+                {{"utterance", 1}, {"text", longest}, {"voice", "espeak-ng:gmw/en-US:en-us"}});
     std::this_thread::sleep_for(50ms);
     helper.send("speech.speak", {{"utterance", 2}, {"text", "now"}, {"interrupt", true}}, &sent);
     Message cancelled = helper.waitFor(
@@ -822,7 +825,7 @@ Options parse(int argc, char** argv) {
       throw std::runtime_error(
           "usage: quelt_process_bench [--runs N] [--mic-seconds S] [--helper PATH] "
           "[--fixtures DIR] [--only "
-          "startup|throughput|latency|recognition|long|synthesis|renders|partial|"
+          "startup|throughput|latency|recognition|long|synthesis|renders|flite|partial|"
           "microphone]...");
   }
   return options;
@@ -857,6 +860,8 @@ int main(int argc, char** argv) {
       synthesis(options);
     if (wanted(options, "renders"))
       renders(options);
+    if (wanted(options, "flite"))
+      fliteRenders(options.helper, options.fixtures, options.runs, report);
     if (wanted(options, "partial"))
       partialLatency(options, loaded());
     if (wanted(options, "microphone"))

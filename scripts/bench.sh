@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing on Debian 12, builds the helper with its benchmarks and runs them:
 # the audio path's micro-benchmarks, then the helper as a whole process beside
-# pocketsphinx_continuous and espeak-ng, ending with one table. Takes a few minutes; the
+# pocketsphinx_continuous, espeak-ng and flite, ending with one table. Takes a few minutes; the
 # microphone capture alone lasts a minute.
 #   scripts/bench.sh [build-dir] [quelt_process_bench options: --runs N, --mic-seconds S, --only ...]
 set -euo pipefail
@@ -14,7 +14,7 @@ if (($#)) && [[ "$1" != -* ]]; then
 fi
 
 # The engines' own command-line programs are what the helper is measured against.
-packages=(pocketsphinx espeak-ng)
+packages=(pocketsphinx espeak-ng flite)
 scripts/install-missing.sh "${packages[@]}"
 
 # Installs the build's own packages too (Google Benchmark, pulseaudio, the models and voices);
