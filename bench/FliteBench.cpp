@@ -3,6 +3,7 @@
 #include "EngineAlone.h"
 #include "HelperSession.h"
 #include "ProcessFigures.h"
+#include "RenderAgainst.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -61,50 +62,20 @@ void againstFlite(const std::string& helperPath, const std::string& text, int ru
   auto cli = [&](const std::string& words) {
     return runCommand({"flite", "-voice", fliteVoice, "-t", words, "-o", cliWav});
   };
-  HelperSession warm(helperPath);
-  warm.reply(warm.send("speech.synthesize_file", params), 120s);
-  std::vector<double> helperWarm, helperCold, whole, startOnly, warmRatios, coldRatios;
-  std::vector<double> helperAudio, cliAudio;
-  for (int run = 0; run < runs; ++run) {
-    std::cerr << "bench: flite render, run " << run + 1 << std::endl;
-    Clock::time_point sent;
-    Message reply = warm.reply(warm.send("speech.synthesize_file", params, &sent), 120s);
-    helperWarm.push_back(secondsBetween(sent, reply.at));
-    helperAudio.push_back(reply.json["result"].value("duration_seconds", 0.0));
-    CommandRun render = cli(text);
-    auto [frames, rate] = audioFrames(cliWav);
-    cliAudio.push_back(rate ? static_cast<double>(frames) / rate : 0);
-    CommandRun start = cli(" ");
-    if (!render.succeeded || !start.succeeded)
-      throw std::runtime_error("flite failed (package flite)");
-    {
-      HelperSession cold(helperPath);
-      Message coldReply = cold.reply(cold.send("speech.synthesize_file", params), 120s);
-      helperCold.push_back(secondsBetween(cold.startedAt(), coldReply.at));
-      cold.shutdown();
-    }
-    whole.push_back(render.wallSeconds);
-    startOnly.push_back(start.wallSeconds);
-    warmRatios.push_back(helperWarm.back() / (render.wallSeconds - start.wallSeconds));
-    coldRatios.push_back(helperCold.back() / render.wallSeconds);
-  }
-  warm.shutdown();
-  std::remove(helperWav.c_str());
-  std::remove(cliWav.c_str());
+  RenderFigures figures = renderAgainst(helperPath, params, runs, cli, cliWav, 120s);
 
   std::string what =
       "flite:" + std::string(fliteVoice) + " render " + std::to_string(wordCount(text)) + " words";
-  double warmRatio = median(warmRatios), coldRatio = median(coldRatios);
-  report.add({what + ", voice loaded (s)", number(median(helperWarm), 3),
-              number(median(whole) - median(startOnly), 3) + " (flite minus its start)",
-              number(warmRatio, 3), "<= 1.05", warmRatio <= 1.05});
-  report.add({what + ", fresh process (s)", number(median(helperCold), 3),
-              number(median(whole), 3) + " (flite -voice " + fliteVoice + " -o)",
-              number(coldRatio, 3), "<= 1.05", coldRatio <= 1.05});
-  report.note("flite rendering: audio written: helper " + number(median(helperAudio), 2) +
-              " s, flite " + number(median(cliAudio), 2) +
+  report.add({what + ", voice loaded (s)", number(figures.helperWarm, 3),
+              number(figures.command - figures.commandStart, 3) + " (flite minus its start)",
+              number(figures.warmRatio, 3), "<= 1.05", figures.warmRatio <= 1.05});
+  report.add({what + ", fresh process (s)", number(figures.helperCold, 3),
+              number(figures.command, 3) + " (flite -voice " + fliteVoice + " -o)",
+              number(figures.coldRatio, 3), "<= 1.05", figures.coldRatio <= 1.05});
+  report.note("flite rendering: audio written: helper " + number(figures.helperAudio, 2) +
+              " s, flite " + number(figures.commandAudio, 2) +
               " s; flite with a one-space text (its start and voice load) " +
-              number(median(startOnly), 3) + " s");
+              number(figures.commandStart, 3) + " s");
 }
 
 void sideBySide(const std::string& helperPath, const std::string& text, int runs, Report& report) {

@@ -3,6 +3,7 @@
 #include "FliteBench.h"
 #include "ProcessSections.h"
 #include "PulseServer.h"
+#include "RenderAgainst.h"
 #include "Report.h"
 
 #include <algorithm>
@@ -72,60 +73,36 @@ void synthesis(const Options& options) {
   Json params = {{"path", helperWav}, {"text", text}, {"voice", "espeak-ng:gmw/en-US:en-us"}};
 
   progress("rendering, " + std::to_string(options.runs) + " runs");
-  HelperSession warm(options.helper);
-  Message first = warm.reply(warm.send("speech.synthesize_file", params), 60s);
-  // "espeak-ng:<voice file>:<language>"
-  std::string voiceId = first.json["result"].value("voice", "");
+  // Its voice file, from the id it reports: "espeak-ng:<voice file>:<language>".
+  std::string voiceId;
+  {
+    HelperSession helper(options.helper);
+    Message first = helper.reply(helper.send("speech.synthesize_file", params), 60s);
+    voiceId = first.json["result"].value("voice", "");
+    helper.shutdown();
+  }
   auto colon = voiceId.find(':'), last = voiceId.rfind(':');
   std::string voiceFile = voiceId.substr(colon + 1, last - colon - 1);
   auto cli = [&](const std::string& words) {
     return runCommand(
         {"espeak-ng", "-v", voiceFile, "-s", "175", "-p", "50", "-a", "100", "-w", cliWav, words});
   };
-
-  std::vector<double> helperWarm, helperCold, whole, startOnly, warmRatios, coldRatios;
-  std::vector<double> helperAudio, cliAudio;
-  for (int run = 0; run < options.runs; ++run) {
-    Clock::time_point sent;
-    Message reply = warm.reply(warm.send("speech.synthesize_file", params, &sent), 60s);
-    helperWarm.push_back(secondsBetween(sent, reply.at));
-    helperAudio.push_back(reply.json["result"].value("duration_seconds", 0.0));
-    CommandRun render = cli(text);
-    auto [frames, rate] = audioFrames(cliWav);
-    cliAudio.push_back(rate ? static_cast<double>(frames) / rate : 0);
-    CommandRun start = cli(" ");
-    if (!render.succeeded || !start.succeeded)
-      throw std::runtime_error("espeak-ng failed (package espeak-ng)");
-    {
-      HelperSession cold(options.helper);
-      Message coldReply = cold.reply(cold.send("speech.synthesize_file", params), 60s);
-      helperCold.push_back(secondsBetween(cold.startedAt(), coldReply.at));
-      cold.shutdown();
-    }
-    whole.push_back(render.wallSeconds);
-    startOnly.push_back(start.wallSeconds);
-    warmRatios.push_back(helperWarm.back() / (render.wallSeconds - start.wallSeconds));
-    coldRatios.push_back(helperCold.back() / render.wallSeconds);
-  }
-  warm.shutdown();
-  std::remove(helperWav.c_str());
-  std::remove(cliWav.c_str());
+  RenderFigures figures = renderAgainst(options.helper, params, options.runs, cli, cliWav, 60s);
 
   std::string what = "render " + std::to_string(words(text).size()) + " words";
-  double warmRatio = median(warmRatios), coldRatio = median(coldRatios);
-  report.add({what + ", voice loaded (s)", number(median(helperWarm), 3),
-              number(median(whole) - median(startOnly), 3) + " (espeak-ng minus its start)",
-              ratioText(warmRatio), "<= 1.05", warmRatio <= 1.05});
-  report.add({what + ", fresh process (s)", number(median(helperCold), 3),
-              number(median(whole), 3) + " (espeak-ng -w)", ratioText(coldRatio), "<= 1.05",
-              coldRatio <= 1.05});
+  report.add({what + ", voice loaded (s)", number(figures.helperWarm, 3),
+              number(figures.command - figures.commandStart, 3) + " (espeak-ng minus its start)",
+              ratioText(figures.warmRatio), "<= 1.05", figures.warmRatio <= 1.05});
+  report.add({what + ", fresh process (s)", number(figures.helperCold, 3),
+              number(figures.command, 3) + " (espeak-ng -w)", ratioText(figures.coldRatio),
+              "<= 1.05", figures.coldRatio <= 1.05});
   report.note("rendering: voice " + voiceFile +
               ", 175 words per minute, pitch 50, volume "
               "100; audio written: helper " +
-              number(median(helperAudio), 2) + " s, espeak-ng " + number(median(cliAudio), 2) +
+              number(figures.helperAudio, 2) + " s, espeak-ng " + number(figures.commandAudio, 2) +
               " s; espeak-ng with a "
               "one-space text (its start, data and voice load) " +
-              number(median(startOnly), 3) + " s");
+              number(figures.commandStart, 3) + " s");
 }
 
 // Renders side by side in the synthesis workers: several at once against one after another, a
