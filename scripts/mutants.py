@@ -80,7 +80,8 @@ def main():
     for name in ("request_lines", "wire"):
         tests.append([str(build / "tests" / f"quelt_replay_{name}"),
                       str(tree / "fuzz" / "corpus" / name)])
-    if not all(run(test, tree, 600) for test in tests):
+    # A loaded machine can fail a test now and then; only a tree that fails every time is broken.
+    if not any(all(run(test, tree, 600) for test in tests) for _ in range(3)):
         sys.exit("the tests fail before any fault is planted")
 
     # Drawn by a hash of the seed and the line's own text, not its place: a change elsewhere in
