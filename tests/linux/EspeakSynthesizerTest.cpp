@@ -293,16 +293,6 @@ TEST_F(EspeakSpeechTest, PausingHoldsTheWordsUntilItContinues) {
             (std::vector<std::string>{"start", "range", "pause", "continue", "range", "finish"}));
 }
 
-TEST_F(EspeakSpeechTest, PausingAtAWordWaitsForTheNextWord) {
-  synthesizer_->speak(utterance(longText, 0.7f));
-  ASSERT_TRUE(recorder_->waitFor("range", 2));
-  EXPECT_TRUE(synthesizer_->pauseSpeaking(SpeechBoundary::word));
-  ASSERT_TRUE(recorder_->waitFor("pause"));
-  EXPECT_TRUE(synthesizer_->continueSpeaking());
-  ASSERT_TRUE(recorder_->waitFor("finish", 1, 30s));
-  EXPECT_EQ(recorder_->count("continue"), 1u);
-}
-
 // The delegate's ranges count UTF-16 units: "é" is one, the emoji two.
 TEST(EspeakSilentSpeech, WordRangesAreUtf16OffsetsIntoTheText) {
   testing::ScopedEnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/quelt-no-server");
