@@ -75,7 +75,6 @@ RequestRig::RequestRig()
                                    {"v.tom", "Tom", "en-US", 1, 1, 0},
                                    {"v.amelie", "Amélie", "fr-FR", 3, 2, 0},
                                    {"v.bells", "Bells", "en-US", 1, 0, 1}};
-  fakes_.audio->files["/a.wav"] = {{16000, 1, SampleFormat::float32, false}, 1600};
   fakes_.synthesizer->defaultVoice = fakes_.synthesizer->installed.front();
 
   output_ = ::memfd_create("stdout", MFD_CLOEXEC);
