@@ -56,6 +56,25 @@ def run(command, cwd, timeout):
         return False
 
 
+def killer(tests, cwd, timeout):
+    """The name of the first test that fails, or None when all pass. A run that only times out
+    is tried once more, so that a machine busy with something else does not count as a hang."""
+    for test in tests:
+        for attempt in range(2):
+            try:
+                done = subprocess.run(test, cwd=cwd, capture_output=True, text=True,
+                                      timeout=timeout)
+            except subprocess.TimeoutExpired:
+                if attempt == 0:
+                    continue
+                return pathlib.Path(test[0]).name + " (hang)"
+            if done.returncode == 0:
+                break
+            failed = re.findall(r"\[  FAILED  \] (\S+)", done.stdout)
+            return failed[0] if failed else pathlib.Path(test[0]).name
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("-n", type=int, default=40)
@@ -93,26 +112,30 @@ def main():
         return hashlib.sha256(key).hexdigest()
 
     pool = sorted(candidates(tree), key=draw)
+    build_all = ["cmake", "--build", str(build), "-j2"] + [a for t in targets for a in
+                                                             ("--target", t)]
     caught = tried = 0
-    for path, number, mutated in pool:
-        if tried == args.n:
-            break
-        file = tree / path
-        original = file.read_text()
-        lines = original.splitlines()
-        lines[number] = mutated
-        file.write_text("\n".join(lines) + "\n")
-        try:
-            if not all(run(["cmake", "--build", str(build), "--target", t, "-j2"], tree, 900)
-                       for t in targets):
-                continue  # does not compile: not a fault a test could catch
-            tried += 1
-            killed = not all(run(test, tree, 120) for test in tests)
-            caught += killed
-            print(f"{'caught' if killed else 'MISSED'} {path}:{number + 1}: {mutated.strip()!r}",
-                  flush=True)
-        finally:
-            file.write_text(original)
+    # The first n faults that compile, in the order drawn. Each round takes as many as are still
+    # wanted and plants them file by file, so a file is rebuilt once per round rather than once
+    # per fault to plant it and once more to take it out.
+    while tried < args.n and pool:
+        batch, pool = pool[:args.n - tried], pool[args.n - tried:]
+        for path, number, mutated in sorted(batch, key=lambda c: (str(c[0]), c[1])):
+            file = tree / path
+            original = file.read_text()
+            lines = original.splitlines()
+            lines[number] = mutated
+            file.write_text("\n".join(lines) + "\n")
+            try:
+                if not run(build_all, tree, 900):
+                    continue  # does not compile: not a fault a test could catch
+                tried += 1
+                name = killer(tests, tree, 120)
+                caught += name is not None
+                print(f"{'caught by ' + name if name else 'MISSED'} {path}:{number + 1}: "
+                      f"{mutated.strip()!r}", flush=True)
+            finally:
+                file.write_text(original)
     print(f"mutants: {caught} of {tried} caught (seed {args.seed}, commit {args.commit})")
     shutil.rmtree(scratch)
 
