@@ -29,17 +29,10 @@ using namespace std::chrono_literals;
 
 Report report;
 
-std::vector<std::string> words(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> result;
-  for (std::string word; in >> word;)
-    result.push_back(word);
-  return result;
-}
-
 // Word error rate: edit distance over words, divided by the reference's length.
 double wordErrorRate(const std::string& reference, const std::string& hypothesis) {
-  auto ref = words(reference), hyp = words(hypothesis);
+  // Case and sentence marks aside: the helper writes sentences, pocketsphinx_continuous words.
+  auto ref = testing::words(reference), hyp = testing::words(hypothesis);
   std::vector<size_t> previous(hyp.size() + 1), current(hyp.size() + 1);
   for (size_t j = 0; j <= hyp.size(); ++j)
     previous[j] = j;

@@ -6,11 +6,14 @@
 #include "EngineAlone.h"
 #include "HelperSession.h"
 #include "Report.h"
+#include "linux/WordAccuracy.h"
 
 #include <string>
 #include <vector>
 
 namespace quelt::bench {
+
+using testing::words;
 
 struct Options {
   std::string helper = QUELT_HELPER_PATH;
@@ -24,7 +27,6 @@ struct Options {
 
 extern Report report;
 
-std::vector<std::string> words(const std::string& text);
 // Word error rate: edit distance over words, divided by the reference's length.
 double wordErrorRate(const std::string& reference, const std::string& hypothesis);
 std::string readText(const std::string& path);

@@ -3,6 +3,7 @@
 #include "platform/EngineModule.h"
 
 #include "espeak/EspeakEngine.h"
+#include "espeak/EspeakPronouncer.h"
 #include "flite/FliteEngine.h"
 #include "platform/ProcessIdentity.h"
 #include "pocketsphinx/PocketsphinxRecognizerService.h"
@@ -41,7 +42,7 @@ quelt_make_engine_services(quelt::EngineServices& services,
   // The helper checks recognition models by running itself (see main).
   services.recognizer = std::make_shared<PocketsphinxRecognizerService>(
       services.audio, "/usr/share/pocketsphinx/model", "/proc/self/exe", checkedModelsDirectory(),
-      log);
+      log, makeEspeakPronouncer());
   // Synthesis, too, runs in processes of the helper's binary.
   services.synthesizer = std::make_shared<WorkerSynthesizerService>(
       "/proc/self/exe",

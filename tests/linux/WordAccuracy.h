@@ -1,17 +1,23 @@
 #pragma once
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace quelt::testing {
 
+// The words, in lower case and without the sentence marks the recognizer adds.
 inline std::vector<std::string> words(const std::string& text) {
   std::istringstream in(text);
   std::vector<std::string> out;
-  for (std::string word; in >> word;)
+  for (std::string word; in >> word;) {
+    std::erase_if(word, [](char c) { return c == '.' || c == '?' || c == ','; });
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     out.push_back(word);
+  }
   return out;
 }
 

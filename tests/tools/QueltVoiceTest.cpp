@@ -97,7 +97,7 @@ TEST(QueltVoice, RendersASentenceThenTranscribesRecordings) {
       client({"transcribe", "--commit-every", "4", fixtures + "/sentences-16k-mono.wav"});
   EXPECT_EQ(text.status, 0) << text.err;
   EXPECT_GE(std::count(text.out.begin(), text.out.end(), '\n'), 2) << text.out;
-  EXPECT_NE(text.out.find("open the door"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Open the door"), std::string::npos) << text.out;
   std::filesystem::remove_all(directory);
 }
 

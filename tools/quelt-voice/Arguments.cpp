@@ -39,6 +39,14 @@ std::vector<Option> with(std::vector<Option> base, const std::vector<Option>& mo
   return base;
 }
 
+// What the recognizer is told, for both dictation commands.
+const std::vector<Option> recognitionOptions = {
+    {"locale", "TAG", "the recognition locale (see `quelt-voice locales`)"},
+    {"context", "PHRASE",
+     "a name or phrase the speech is likely to hold; may be given again (at most 100)"},
+    {"no-punctuation", nullptr, "the recognizer's words as they come: no capitals, no marks"},
+};
+
 const std::vector<Command>& commands() {
   static const std::vector<Command> all = {
       {"say", "TEXT...", 1, SIZE_MAX, voiceOptions, "speak TEXT and wait until it has been spoken",
@@ -51,26 +59,21 @@ const std::vector<Command>& commands() {
        "PATH's extension picks the container (.wav, .caf, .aiff, .flac, ...); a PATH without one "
        "is refused. --format picks the sample encoding within it. Prints the file's duration, "
        "frames, rate, channels, size and the voice used."},
-      {"transcribe",
-       "FILE",
-       1,
-       1,
-       {{"realtime", nullptr, "deliver the file at its natural speed, as a microphone would"},
-        {"commit-every", "SECONDS", "end a segment every SECONDS of audio (implies --realtime)"},
-        {"locale", "TAG", "the recognition locale (see `quelt-voice locales`)"}},
+      {"transcribe", "FILE", 1, 1,
+       with({{"realtime", nullptr, "deliver the file at its natural speed, as a microphone would"},
+             {"commit-every", "SECONDS",
+              "end a segment every SECONDS of audio (implies --realtime)"}},
+            recognitionOptions),
        "dictation from an audio file",
        "Any format libsndfile reads (WAV, FLAC, Ogg, CAF, AIFF, ...), any rate and channel "
        "count. On a terminal the partial text is shown live; the final text of each segment is "
        "printed on a line of its own. Ctrl-C stops, keeping what was recognised; a second "
        "Ctrl-C cancels."},
-      {"listen",
-       "",
-       0,
-       0,
-       {{"seconds", "N", "stop after N seconds"},
-        {"device", "UID", "the recording device, a uid from `quelt-voice devices`"},
-        {"commit-every", "SECONDS", "end a segment every SECONDS of audio"},
-        {"locale", "TAG", "the recognition locale (see `quelt-voice locales`)"}},
+      {"listen", "", 0, 0,
+       with({{"seconds", "N", "stop after N seconds"},
+             {"device", "UID", "the recording device, a uid from `quelt-voice devices`"},
+             {"commit-every", "SECONDS", "end a segment every SECONDS of audio"}},
+            recognitionOptions),
        "dictation from the microphone until Ctrl-C",
        "On a terminal a level bar and the partial text are shown live; the final text of each "
        "segment is printed on a line of its own. Ctrl-C stops, keeping what was recognised; a "
@@ -208,8 +211,15 @@ std::string commandHelp(const std::string& name) {
 }
 
 std::optional<std::string> Arguments::text(const std::string& name) const {
-  auto found = options.find(name);
-  return found == options.end() ? std::nullopt : std::optional(found->second);
+  auto values = texts(name);
+  return values.empty() ? std::nullopt : std::optional(values.back());
+}
+
+std::vector<std::string> Arguments::texts(const std::string& name) const {
+  std::vector<std::string> values;
+  for (auto [at, end] = options.equal_range(name); at != end; ++at)
+    values.push_back(at->second);
+  return values;
 }
 
 std::optional<double> Arguments::number(const std::string& name) const {
@@ -291,11 +301,11 @@ Arguments parseArguments(const std::vector<std::string>& argv) {
                        (command ? " for " + parsed.command : std::string()) + hint);
     }
     if (option->value)
-      parsed.options[name] = takeValue();
+      parsed.options.emplace(name, takeValue());
     else if (inlineValue)
       throw UsageError("--" + name + " takes no value");
     else
-      parsed.options[name] = "";
+      parsed.options.emplace(name, "");
   }
   if (parsed.command == "help") {
     parsed.help = true;

@@ -18,14 +18,18 @@ struct UsageError : std::runtime_error {
 struct Arguments {
   std::string command;
   std::vector<std::string> words;
-  std::map<std::string, std::string> options; // without the leading "--"; flags map to ""
+  // Without the leading "--"; flags map to "". An option given again keeps each value.
+  std::multimap<std::string, std::string> options;
   bool json = false;
   bool help = false;    // --help, or the "help" command: `command` names the topic, if any
   bool version = false; // --version
   std::optional<std::string> helperPath;
 
   bool has(const std::string& name) const { return options.count(name) > 0; }
+  // The option's last value.
   std::optional<std::string> text(const std::string& name) const;
+  // Every value the option was given, in order.
+  std::vector<std::string> texts(const std::string& name) const;
   // The option's value as a number; a UsageError when it is not one.
   std::optional<double> number(const std::string& name) const;
   // The words from `first` on, joined by spaces: the text of say and render.

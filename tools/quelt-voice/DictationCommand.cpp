@@ -19,6 +19,10 @@ int Conversation::dictate(Json source, std::optional<double> stopAfter) {
   Json params = {{"capture", 1}, {"source", source}, {"level_interval_ms", 50}};
   if (auto locale = args_.text("locale"))
     params["locale"] = *locale;
+  if (auto phrases = args_.texts("context"); !phrases.empty())
+    params["contextual_strings"] = phrases;
+  if (args_.has("no-punctuation"))
+    params["punctuation"] = false;
   int64_t request = helper_.send(ops::captureStart, params);
 
   std::map<int64_t, std::string> finals;

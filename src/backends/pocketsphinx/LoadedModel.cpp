@@ -68,13 +68,21 @@ void LoadedModel::release(ps_decoder_t* decoder) {
     if (waiting_ > 0 || idle_.size() < maxIdleDecoders) {
       idle_.push_back(decoder);
       decoder = nullptr;
-    } else {
-      --live_;
     }
   }
-  freed_.notify_one();
-  if (!decoder)
+  if (!decoder) {
+    freed_.notify_one();
     return;
+  }
+  discard(decoder);
+}
+
+void LoadedModel::discard(ps_decoder_t* decoder) {
+  {
+    std::lock_guard lock(mutex_);
+    --live_;
+  }
+  freed_.notify_one();
   {
     std::lock_guard freeing(configMutex_);
     ps_free(decoder);
@@ -82,6 +90,11 @@ void LoadedModel::release(ps_decoder_t* decoder) {
   // The allocator keeps what a decoder freed for later use in whichever arena its thread had,
   // so a burst of captures would leave the helper that much bigger for good.
   ::malloc_trim(0);
+}
+
+void LoadedModel::withConfig(const std::function<void(cmd_ln_t*)>& use) {
+  std::lock_guard lock(configMutex_);
+  use(config_);
 }
 
 void LoadedModel::wake() {

@@ -39,7 +39,14 @@ public:
   ps_decoder_t* acquire(const std::atomic<bool>& abandoned,
                         const std::function<void()>& stillWaiting);
   void release(ps_decoder_t* decoder);
+  // Frees a borrowed decoder that must not serve again (its dictionary or searches were
+  // changed for one capture); a new one is made when needed.
+  void discard(ps_decoder_t* decoder);
   void wake();
+
+  // Runs `use` with the configuration the decoders share, alone with it: whatever reads it or
+  // counts references to it (a decoder's search, a language model read by its settings).
+  void withConfig(const std::function<void(cmd_ln_t*)>& use);
 
 private:
   cmd_ln_t* config_ = nullptr;

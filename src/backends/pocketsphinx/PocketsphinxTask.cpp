@@ -1,5 +1,6 @@
 #include "PocketsphinxTask.h"
 
+#include "ContextualBias.h"
 #include "platform/PlatformError.h"
 
 #include <algorithm>
@@ -18,6 +19,16 @@ bool isWord(const char* word) {
 }
 
 } // namespace
+
+PocketsphinxTask::PocketsphinxTask(std::shared_ptr<LoadedModel> model,
+                                   std::shared_ptr<AudioServices> audio,
+                                   std::shared_ptr<Pronouncer> pronouncer, const Request& request,
+                                   Log log, RecognitionHandler handler)
+    : model_(std::move(model)), audio_(std::move(audio)), pronouncer_(std::move(pronouncer)),
+      language_(request.language), phrases_(phraseWords(request.contextualStrings)),
+      sentences_(request.punctuation ? std::optional<Sentences>(std::in_place, phrases_, language_)
+                                     : std::nullopt),
+      mayWait_(request.audioMayWait), log_(std::move(log)), handler_(std::move(handler)) {}
 
 void PocketsphinxTask::start() {
   if (!model_) {
@@ -110,14 +121,18 @@ void PocketsphinxTask::run() {
                PlatformError("pocketsphinx", -1, "no decoder could be made for the model"));
     return;
   }
+  // A decoder turned towards this capture's phrases keeps their words: it serves no other.
+  bool biased = !phrases_.empty() &&
+                biasDecoder(decoder, *model_, phrases_, pronouncer_.get(), language_, log_);
+  auto giveBack = [&] { biased ? model_->discard(decoder) : model_->release(decoder); };
   if (ps_start_utt(decoder) < 0) {
-    model_->release(decoder);
+    giveBack();
     finishDelivery();
     handler_(std::nullopt, PlatformError("pocketsphinx", -1, "the decoder would not start"));
     return;
   }
   decode(decoder);
-  model_->release(decoder);
+  giveBack();
 }
 
 void PocketsphinxTask::finishDelivery() {
@@ -192,7 +207,7 @@ std::optional<bool> PocketsphinxTask::feed(ps_decoder_t* decoder, std::span<cons
   hearing.inUtterance = hearing.inUtterance || inSpeech;
   std::string text;
   if (!hearing.inUtterance || (inSpeech && !silenced)) {
-    text = joined(hearing.heard.formattedString, ps_get_hyp(decoder, nullptr));
+    text = joined(hearing.heard.formattedString, written(ps_get_hyp(decoder, nullptr), false));
   } else {
     endUtterance(decoder, hearing.heard);
     hearing.inUtterance = false;
@@ -212,15 +227,22 @@ size_t PocketsphinxTask::soundLength(std::span<const int16_t> samples) {
   return static_cast<size_t>(samples.rend() - last);
 }
 
-std::string PocketsphinxTask::joined(const std::string& before, const char* next) {
-  if (!next || !*next)
+std::string PocketsphinxTask::joined(const std::string& before, const std::string& next) {
+  if (next.empty())
     return before;
   return before.empty() ? next : before + " " + next;
 }
 
-void PocketsphinxTask::endUtterance(ps_decoder_t* decoder, RecognitionResult& heard) {
+std::string PocketsphinxTask::written(const char* words, bool settled) const {
+  if (!words)
+    return {};
+  return sentences_ ? sentences_->written(words, settled) : std::string(words);
+}
+
+void PocketsphinxTask::endUtterance(ps_decoder_t* decoder, RecognitionResult& heard) const {
   ps_end_utt(decoder);
-  heard.formattedString = joined(heard.formattedString, ps_get_hyp(decoder, nullptr));
+  heard.formattedString =
+      joined(heard.formattedString, written(ps_get_hyp(decoder, nullptr), true));
   logmath_t* logmath = ps_get_logmath(decoder);
   for (ps_seg_t* segment = ps_seg_iter(decoder); segment; segment = ps_seg_next(segment)) {
     if (!isWord(ps_seg_word(segment)))

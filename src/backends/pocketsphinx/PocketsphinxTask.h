@@ -1,7 +1,10 @@
 #pragma once
 
 #include "LoadedModel.h"
+#include "PhraseWords.h"
+#include "Sentences.h"
 #include "platform/AudioServices.h"
+#include "platform/Pronouncer.h"
 #include "platform/SpeechRecognizerService.h"
 
 #include <pocketsphinx.h>
@@ -38,10 +41,17 @@ public:
   // The most decoded between two looks at whether the task was cancelled.
   static constexpr size_t sliceSamples = 16000;
 
+  // What the recognition is asked for beyond the audio.
+  struct Request {
+    std::string language; // the model's, BCP-47
+    std::vector<std::string> contextualStrings;
+    bool punctuation = false;
+    bool audioMayWait = false;
+  };
+
   PocketsphinxTask(std::shared_ptr<LoadedModel> model, std::shared_ptr<AudioServices> audio,
-                   bool audioMayWait, Log log, RecognitionHandler handler)
-      : model_(std::move(model)), audio_(std::move(audio)), mayWait_(audioMayWait),
-        log_(std::move(log)), handler_(std::move(handler)) {}
+                   std::shared_ptr<Pronouncer> pronouncer, const Request& request, Log log,
+                   RecognitionHandler handler);
 
   void start();
 
@@ -87,14 +97,20 @@ private:
 
   // The samples up to the last one that is not zero.
   static size_t soundLength(std::span<const int16_t> samples);
-  static std::string joined(const std::string& before, const char* next);
+  static std::string joined(const std::string& before, const std::string& next);
+  // An utterance's words as the text shows them: sentences when punctuation was asked for.
+  std::string written(const char* words, bool settled) const;
   // Ends the decoder's utterance and adds its words to what was heard.
-  static void endUtterance(ps_decoder_t* decoder, RecognitionResult& heard);
+  void endUtterance(ps_decoder_t* decoder, RecognitionResult& heard) const;
 
   void fail(const std::string& description);
 
   std::shared_ptr<LoadedModel> model_;
   std::shared_ptr<AudioServices> audio_;
+  std::shared_ptr<Pronouncer> pronouncer_;
+  const std::string language_;
+  const std::vector<std::vector<PhraseWord>> phrases_;
+  const std::optional<Sentences> sentences_;
   const bool mayWait_;
   Log log_;
   RecognitionHandler handler_;

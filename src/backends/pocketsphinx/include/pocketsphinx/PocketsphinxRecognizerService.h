@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AudioServices.h"
+#include "platform/Pronouncer.h"
 #include "platform/SpeechRecognizerService.h"
 
 #include <functional>
@@ -36,6 +37,10 @@ void checkPocketsphinxModelIfAsked(int argc, char** argv);
 // Models load on first use and stay loaded, shared by every recognizer of the process; each
 // running recognition borrows a decoder of its own from the model's pool. Audio in any format
 // is converted to what the models take (16 kHz mono 16-bit) with `audio`'s converters.
+//
+// With punctuation asked for, each stretch of speech between pauses comes back as a sentence
+// ("What is the weather like today?"). Contextual strings bias the decoding towards their
+// phrases; their words that the model's dictionary lacks are pronounced by `pronouncer`.
 class PocketsphinxRecognizerService : public SpeechRecognizerService {
 public:
   // `checker` is the program that tries each model first (the helper itself).
@@ -45,7 +50,8 @@ public:
   explicit PocketsphinxRecognizerService(std::shared_ptr<AudioServices> audio,
                                          std::string modelRoot, std::string checker,
                                          std::string checkedModels = "",
-                                         std::function<void(const std::string&)> log = {});
+                                         std::function<void(const std::string&)> log = {},
+                                         std::shared_ptr<Pronouncer> pronouncer = nullptr);
 
   std::vector<std::string> supportedLocales() override;
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
@@ -56,6 +62,7 @@ private:
   std::string checker_;
   std::string checkedModels_;
   std::function<void(const std::string&)> log_;
+  std::shared_ptr<Pronouncer> pronouncer_;
 };
 
 } // namespace quelt
