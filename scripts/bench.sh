@@ -23,3 +23,5 @@ scripts/setup.sh "$build_dir" -DQUELT_BUILD_BENCH=ON -DQUELT_BUILD_TESTS=OFF
 
 "$build_dir/bench/quelt_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 "$build_dir/bench/quelt_process_bench" "$@"
+# Contextual strings: made-up names heard with and without them.
+bench/contextual-names.sh "$build_dir"
