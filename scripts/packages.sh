@@ -9,8 +9,10 @@ build_packages=(
 )
 
 # The tests and benchmarks add their frameworks, a sound server they start for themselves, and
-# what cpack needs to compute the package's dependencies (file, dpkg-shlibdeps), and the
-# formatter the suite checks the code with.
+# what cpack needs to compute the package's dependencies (file, dpkg-shlibdeps), the
+# formatter the suite checks the code with, and the validator that checks the helper's logged
+# output against protocol/quelt-voice-helper.schema.json.
 test_packages=(
   libgtest-dev libbenchmark-dev pulseaudio util-linux file dpkg-dev clang-format
+  python3 python3-jsonschema
 )

@@ -19,7 +19,8 @@ prefix)
   cmake --install "$build" --prefix "$prefix" >/dev/null
   for file in bin/quelt-voice bin/quelt-voice-helper \
     lib/quelt-voice-helper/quelt-voice-helper-engines.so share/man/man1/quelt-voice.1 \
-    share/man/man1/quelt-voice-helper.1 share/doc/quelt-voice-helper/copyright; do
+    share/man/man1/quelt-voice-helper.1 share/doc/quelt-voice-helper/copyright \
+    share/quelt-voice-helper/quelt-voice-helper.schema.json; do
     [ -e "$prefix/$file" ] || fail "$file was not installed"
   done
   version=$(sed -n 's/^project(quelt-voice-helper VERSION \([0-9.]*\).*/\1/p' \
@@ -39,7 +40,8 @@ package)
   for file in ./usr/bin/quelt-voice ./usr/bin/quelt-voice-helper \
     ./usr/lib/quelt-voice-helper/quelt-voice-helper-engines.so \
     ./usr/share/man/man1/quelt-voice.1 ./usr/share/man/man1/quelt-voice-helper.1 \
-    ./usr/share/doc/quelt-voice-helper/copyright; do
+    ./usr/share/doc/quelt-voice-helper/copyright \
+    ./usr/share/quelt-voice-helper/quelt-voice-helper.schema.json; do
     grep -qxF "$file" <<<"$files" || fail "$file is not in the package"
   done
   depends=$(dpkg-deb -f "$deb" Depends)
