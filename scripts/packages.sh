@@ -16,3 +16,9 @@ test_packages=(
   libgtest-dev libbenchmark-dev pulseaudio util-linux file dpkg-dev clang-format
   python3 python3-jsonschema
 )
+
+# The Node client's tests need node and npm: Debian's when the machine has none. A Node from
+# elsewhere brings its own npm and conflicts with Debian's npm package, so it stays as it is.
+client_packages=()
+command -v node >/dev/null 2>&1 || client_packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || client_packages+=(npm)

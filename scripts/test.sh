@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the whole test suite, stress tests included, then runs each fuzzer
-# briefly under AddressSanitizer + UndefinedBehaviorSanitizer, and checks the formatting. The
+# Installs, builds and runs the whole test suite, stress tests included, and the Node client's
+# tests (clients/node), then runs each fuzzer briefly under AddressSanitizer +
+# UndefinedBehaviorSanitizer, and checks the formatting. The
 # last line counts all of them:
 # "N passed, N failed"; the exit status is non-zero when anything failed.
 #   scripts/test.sh                    what CI runs
@@ -31,6 +32,26 @@ fi
 if [ "$ctest_status" != 0 ] && [ "$failed" = 0 ]; then
   failed=1
 fi
+
+# The Node client's tests, against the helper just built. Node's runner ends with its counts,
+# "# pass N" and "# fail N" in TAP ("ℹ pass N" when it writes for a terminal); the tests it
+# cancelled (a failed set-up) count as failed.
+set +e
+helper="$PWD/build/quelt-voice-helper"
+(cd clients/node && npm ci --no-audit --no-fund && QUELT_VOICE_HELPER="$helper" npm test) 2>&1 |
+  tee build/test-logs/node.log
+node_status=${PIPESTATUS[0]}
+set -e
+node_count() {
+  grep -E "^(# |ℹ )$1 [0-9]+\$" build/test-logs/node.log | tail -1 | grep -oE '[0-9]+$' || echo 0
+}
+node_passed=$(node_count pass)
+node_failed=$(($(node_count fail) + $(node_count cancelled)))
+if [ "$node_status" != 0 ] && [ "$node_failed" = 0 ]; then
+  node_failed=1
+fi
+passed=$((passed + node_passed))
+failed=$((failed + node_failed))
 
 # Every C++ file as clang-format leaves it; one check in the count.
 if git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror 2>build/test-logs/format.log; then
