@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the whole test suite, stress tests included, then runs each fuzzer
-# briefly under AddressSanitizer + UndefinedBehaviorSanitizer, and checks the formatting. The
-# last line counts all of them:
+# Installs, builds and runs the whole test suite, stress tests included, builds and runs the C++
+# client example against an installed prefix, then runs each fuzzer briefly under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and checks the formatting. The last line counts
+# all of them:
 # "N passed, N failed"; the exit status is non-zero when anything failed.
 #   scripts/test.sh                    what CI runs
 #   QUELT_FUZZ_SECONDS=0 scripts/test.sh   without the fuzzers
@@ -30,6 +31,25 @@ fi
 # ctest that failed without counting a failure (it could not run) counts as one.
 if [ "$ctest_status" != 0 ] && [ "$failed" = 0 ]; then
   failed=1
+fi
+
+# The C++ client library as another program uses it: installed, found by find_package, and run
+# against the installed helper (examples/cpp-client); one check in the count.
+example_log=build/test-logs/example-cpp-client.log
+if {
+  rm -rf build/install-prefix build/example-cpp-client &&
+    cmake --install build --prefix build/install-prefix &&
+    cmake -S examples/cpp-client -B build/example-cpp-client \
+      -DCMAKE_PREFIX_PATH="$PWD/build/install-prefix" &&
+    cmake --build build/example-cpp-client &&
+    env -u QUELT_VOICE_ENGINES QUELT_VOICE_HELPER=build/install-prefix/bin/quelt-voice-helper \
+      build/example-cpp-client/quelt-cpp-client
+} >"$example_log" 2>&1; then
+  echo "example cpp-client: passed"
+  passed=$((passed + 1))
+else
+  echo "example cpp-client: FAILED (see $example_log)"
+  failed=$((failed + 1))
 fi
 
 # Every C++ file as clang-format leaves it; one check in the count.
