@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the whole test suite, stress tests included, and the Node client's
-# tests (clients/node), then runs each fuzzer briefly under AddressSanitizer +
-# UndefinedBehaviorSanitizer, and checks the formatting. The
+# Installs, builds and runs the whole test suite, stress tests included, the Node client's tests
+# (clients/node) and the C++ client example against an installed prefix, then runs each fuzzer
+# briefly under AddressSanitizer + UndefinedBehaviorSanitizer, and checks the formatting. The
 # last line counts all of them:
 # "N passed, N failed"; the exit status is non-zero when anything failed.
 #   scripts/test.sh                    what CI runs
@@ -52,6 +52,25 @@ if [ "$node_status" != 0 ] && [ "$node_failed" = 0 ]; then
 fi
 passed=$((passed + node_passed))
 failed=$((failed + node_failed))
+
+# The C++ client library as another program uses it: installed, found by find_package, and run
+# against the installed helper (examples/cpp-client); one check in the count.
+example_log=build/test-logs/example-cpp-client.log
+if {
+  rm -rf build/install-prefix build/example-cpp-client &&
+    cmake --install build --prefix build/install-prefix &&
+    cmake -S examples/cpp-client -B build/example-cpp-client \
+      -DCMAKE_PREFIX_PATH="$PWD/build/install-prefix" &&
+    cmake --build build/example-cpp-client &&
+    env -u QUELT_VOICE_ENGINES QUELT_VOICE_HELPER=build/install-prefix/bin/quelt-voice-helper \
+      build/example-cpp-client/quelt-cpp-client
+} >"$example_log" 2>&1; then
+  echo "example cpp-client: passed"
+  passed=$((passed + 1))
+else
+  echo "example cpp-client: FAILED (see $example_log)"
+  failed=$((failed + 1))
+fi
 
 # Every C++ file as clang-format leaves it; one check in the count.
 if git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror 2>build/test-logs/format.log; then

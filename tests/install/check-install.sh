@@ -17,10 +17,15 @@ case "$what" in
 prefix)
   prefix="$scratch/prefix"
   cmake --install "$build" --prefix "$prefix" >/dev/null
+  libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
   for file in bin/quelt-voice bin/quelt-voice-helper \
     lib/quelt-voice-helper/quelt-voice-helper-engines.so share/man/man1/quelt-voice.1 \
     share/man/man1/quelt-voice-helper.1 share/doc/quelt-voice-helper/copyright \
-    share/quelt-voice-helper/quelt-voice-helper.schema.json; do
+    share/quelt-voice-helper/quelt-voice-helper.schema.json \
+    include/quelt/client/Helper.h include/quelt/client/Error.h include/quelt/wire/Vocabulary.h \
+    "$libdir/libquelt_client.a" "$libdir/cmake/QueltVoice/QueltVoiceConfig.cmake" \
+    "$libdir/cmake/QueltVoice/QueltVoiceConfigVersion.cmake" \
+    "$libdir/cmake/QueltVoice/QueltVoiceTargets.cmake"; do
     [ -e "$prefix/$file" ] || fail "$file was not installed"
   done
   version=$(sed -n 's/^project(quelt-voice-helper VERSION \([0-9.]*\).*/\1/p' \
@@ -44,6 +49,8 @@ package)
     ./usr/share/quelt-voice-helper/quelt-voice-helper.schema.json; do
     grep -qxF "$file" <<<"$files" || fail "$file is not in the package"
   done
+  # The client library is for building against, not for running.
+  ! grep -E 'libquelt_client|/include/|/cmake/' <<<"$files" || fail "the package holds the client library"
   depends=$(dpkg-deb -f "$deb" Depends)
   # Computed from what the binaries link, plus the data and libraries the engines load.
   for package in libespeak-ng1 libpocketsphinx3 libpulse0 libsndfile1 libsoxr0 libicu \

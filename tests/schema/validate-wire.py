@@ -146,10 +146,10 @@ class Check:
 
 
 def vocabulary_gaps(schema):
-    # Every name the helper has (src/protocol/include/protocol/Vocabulary.h) in every list of
+    # Every name the helper has (src/wire/include/quelt/wire/Vocabulary.h) in every list of
     # the schema, and no other.
     header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src",
-                          "protocol", "include", "protocol", "Vocabulary.h")
+                          "wire", "include", "quelt", "wire", "Vocabulary.h")
     with open(header, encoding="utf-8") as file:
         text = file.read()
     names = {kind: set(re.findall(kind + r' \w+\{"([^"]+)"\}', text))

@@ -3,7 +3,7 @@
 // The subcommands, each a short conversation with one helper.
 
 #include "Arguments.h"
-#include "HelperChild.h"
+#include "quelt/client/Helper.h"
 
 namespace quelt::client {
 
@@ -16,6 +16,6 @@ enum ExitStatus : int {
 };
 
 // Runs the command on a started helper and shuts the helper down afterwards.
-int runCommand(HelperChild& helper, const Arguments& arguments);
+int runCommand(Helper& helper, const Arguments& arguments);
 
 } // namespace quelt::client

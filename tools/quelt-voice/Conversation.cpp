@@ -27,15 +27,11 @@ std::string number(double value, int decimals) {
   return out;
 }
 
-bool isReplyTo(const Json& message, int64_t request) {
-  return !message.contains("event") && message.value("id", int64_t{-1}) == request;
-}
-
 std::string absolutePath(const std::string& path) {
   return std::filesystem::absolute(path).lexically_normal().string();
 }
 
-Conversation::Conversation(HelperChild& helper, const Arguments& arguments)
+Conversation::Conversation(Helper& helper, const Arguments& arguments)
     : helper_(helper), args_(arguments) {
   // The helper's log says what it could not load or reach; the hints below build on it.
   helper_.onLog([this](const std::string& line) {
@@ -172,7 +168,7 @@ std::optional<Json> Conversation::call(OpName op, const Json& params, int& statu
   return in.message.value("result", Json::object());
 }
 
-int runCommand(HelperChild& helper, const Arguments& arguments) {
+int runCommand(Helper& helper, const Arguments& arguments) {
   int status = exitOk;
   try {
     status = Conversation(helper, arguments).run();

@@ -5,8 +5,8 @@
 
 #include "Arguments.h"
 #include "Commands.h"
-#include "HelperChild.h"
 #include "Terminal.h"
+#include "quelt/client/Helper.h"
 
 #include <cstdint>
 #include <map>
@@ -24,13 +24,12 @@ extern const char* const soundServerHint;
 
 std::string lower(std::string text);
 std::string number(double value, int decimals);
-bool isReplyTo(const Json& message, int64_t request);
 // Paths go to the helper absolute, as it requires; relative ones are taken from here.
 std::string absolutePath(const std::string& path);
 
 class Conversation {
 public:
-  Conversation(HelperChild& helper, const Arguments& arguments);
+  Conversation(Helper& helper, const Arguments& arguments);
   // The log's handler points here; the helper outlives this conversation.
   ~Conversation();
 
@@ -97,7 +96,7 @@ private:
   void forward(const std::string& line, std::map<int64_t, Owed>& owed, std::set<int64_t>& captures,
                std::set<int64_t>& utterances);
 
-  HelperChild& helper_;
+  Helper& helper_;
   const Arguments& args_;
   LiveLine live_;
   std::string enginesFailure_;     // why the helper has no engines, from its log

@@ -1,6 +1,7 @@
 // raw: request lines from stdin to the helper, everything it says to stdout.
 
 #include "Conversation.h"
+#include "protocol/LineFraming.h"
 
 #include <iostream>
 #include <unistd.h>

@@ -2,36 +2,10 @@
 
 #include "Arguments.h"
 #include "Commands.h"
-#include "HelperChild.h"
 #include "protocol/Version.h"
+#include "quelt/client/Helper.h"
 
-#include <climits>
-#include <cstdlib>
-#include <filesystem>
 #include <iostream>
-#include <unistd.h>
-
-namespace {
-
-// The helper named on the command line or in the environment, else the one installed next to
-// this program (as the build leaves them), else the one on PATH.
-std::string helperPath(const quelt::client::Arguments& arguments) {
-  if (arguments.helperPath)
-    return *arguments.helperPath;
-  if (const char* fromEnvironment = std::getenv("QUELT_VOICE_HELPER");
-      fromEnvironment && *fromEnvironment)
-    return fromEnvironment;
-  std::error_code failed;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", failed);
-  if (!failed) {
-    auto sibling = self.parent_path() / "quelt-voice-helper";
-    if (::access(sibling.c_str(), X_OK) == 0)
-      return sibling.string();
-  }
-  return "quelt-voice-helper";
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
   using namespace quelt::client;
@@ -55,7 +29,10 @@ int main(int argc, char** argv) {
     return exitOk;
   }
   try {
-    HelperChild helper(helperPath(arguments));
+    // A Ctrl-C ends the helper's work in order rather than this program at once.
+    Helper::catchInterrupts();
+    // The helper named on the command line, else as the library finds it.
+    Helper helper(arguments.helperPath);
     return runCommand(helper, arguments);
   } catch (const std::exception& error) {
     std::cerr << "quelt-voice: " << error.what() << '\n';

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "protocol/Json.h"
-#include "protocol/Vocabulary.h"
+#include "quelt/wire/Vocabulary.h"
 
 #include <cstdint>
 #include <exception>

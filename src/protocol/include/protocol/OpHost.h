@@ -5,7 +5,7 @@
 #include "protocol/Json.h"
 #include "protocol/MainQueue.h"
 #include "protocol/Params.h"
-#include "protocol/Vocabulary.h"
+#include "quelt/wire/Vocabulary.h"
 
 #include <concepts>
 #include <functional>

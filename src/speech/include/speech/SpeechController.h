@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/SynthesizerService.h"
-#include "protocol/Vocabulary.h"
+#include "quelt/wire/Vocabulary.h"
 #include "speech/SpeechParams.h"
 
 #include <deque>

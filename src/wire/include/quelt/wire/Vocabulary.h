@@ -1,12 +1,17 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
-// The names on the wire, spelled once for the helper and its clients. Each kind is a type of
-// its own, so an event name cannot be registered as an op nor an op name sent as an error code.
+// The names on the wire and the protocol's version, spelled once for the helper and its clients
+// (this header is installed with the client library). Each kind of name is a type of its own, so
+// an event name cannot be registered as an op nor an op name sent as an error code.
 
 namespace quelt {
+
+// What "hello" reports as "protocol"; a client built for another version cannot trust the rest.
+inline constexpr int64_t protocolVersion = 1;
 
 template <typename Tag> struct WireName {
   std::string_view text;
