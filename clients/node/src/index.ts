@@ -1,7 +1,8 @@
-export { Helper, findHelper } from "./helper.js";
+export { Helper } from "./helper.js";
+export { findHelper } from "./child.js";
+export type { StartOptions } from "./child.js";
 export type {
   HelperListeners,
-  StartOptions,
   SynthesizeOptions,
   TranscribeOptions,
   Transcript,
