@@ -71,7 +71,7 @@ ngram_model_t* readModel(LoadedModel& model, const std::string& text, logmath_t*
 
 } // namespace
 
-bool biasDecoder(ps_decoder_t* decoder, LoadedModel& model,
+Bias biasDecoder(ps_decoder_t* decoder, LoadedModel& model,
                  const std::vector<std::vector<PhraseWord>>& phrases, Pronouncer* pronouncer,
                  const std::string& language, const std::function<void(const std::string&)>& log) {
   // The words the dictionary has, and pronunciations for those it lacks. The phones are
@@ -101,7 +101,7 @@ bool biasDecoder(ps_decoder_t* decoder, LoadedModel& model,
   }
   std::string arpa = phraseModel(phrases, known);
   if (arpa.empty())
-    return false;
+    return Bias::unchanged;
   ngram_model_t* phraseLm = readModel(model, arpa, ps_get_logmath(decoder));
   std::string ownSearch = ps_get_search(decoder);
   ngram_model_t* own = ps_get_lm(decoder, ownSearch.c_str());
@@ -110,7 +110,7 @@ bool biasDecoder(ps_decoder_t* decoder, LoadedModel& model,
     ngram_model_free(phraseLm);
     if (first)
       ngram_model_set_iter_free(first);
-    return false;
+    return Bias::unchanged;
   }
   ngram_model_t* base = ngram_model_set_iter_model(first, nullptr);
   ngram_model_set_iter_free(first);
@@ -123,26 +123,23 @@ bool biasDecoder(ps_decoder_t* decoder, LoadedModel& model,
       [&](cmd_ln_t* config) { mix = ngram_model_set_init(config, models, names, weights, 2); });
   ngram_model_free(phraseLm); // the mix holds it
   if (!mix)
-    return false;
-  // A search reads, and counts references to, the configuration the pool's decoders share.
-  auto search = [&] {
-    int made = -1;
-    model.withConfig([&](cmd_ln_t*) { made = ps_set_lm(decoder, searchName, mix); });
-    return made >= 0 && ps_set_search(decoder, searchName) >= 0;
-  };
-  if (search() && !added.empty()) {
-    // A word added to the dictionary goes into the language model of every search there is.
-    // The model's own search goes first, so its model is not changed (the mix has the words
-    // already); and the search is made again, for the dictionary it now has.
+    return Bias::unchanged;
+  if (!added.empty()) {
+    // A word added to the dictionary goes into the model of every search there is. With the
+    // model's own search gone first, the model the mix shares is left as it was: the mix has
+    // the words already.
     ps_unset_search(decoder, ownSearch.c_str());
     for (const auto& [word, phones] : added)
       if (ps_add_word(decoder, word.c_str(), phones.c_str(), FALSE) < 0 && log)
         log("pocketsphinx: the contextual word \"" + word + "\" could not be added");
-    if (!search() && log)
-      log("pocketsphinx: no search could be made with the contextual strings");
   }
+  // A search reads, and counts references to, the configuration the pool's decoders share.
+  bool searching = false;
+  model.withConfig([&](cmd_ln_t*) {
+    searching = ps_set_lm(decoder, searchName, mix) >= 0 && ps_set_search(decoder, searchName) >= 0;
+  });
   ngram_model_free(mix); // the search holds it
-  return true;
+  return searching ? Bias::biased : Bias::broken;
 }
 
 } // namespace quelt

@@ -18,8 +18,10 @@ namespace quelt {
 // weight, so that their words can be recognised at all and win over words that sound alike.
 //
 // pocketsphinx cannot take a word out of a decoder again, so a decoder this has changed must
-// not decode for another capture: the caller discards it. Returns whether it changed it.
-bool biasDecoder(ps_decoder_t* decoder, LoadedModel& model,
+// not decode for another capture: the caller discards it. A decoder left without a search
+// (pocketsphinx could not make one) must not decode at all.
+enum class Bias { unchanged, biased, broken };
+Bias biasDecoder(ps_decoder_t* decoder, LoadedModel& model,
                  const std::vector<std::vector<PhraseWord>>& phrases, Pronouncer* pronouncer,
                  const std::string& language, const std::function<void(const std::string&)>& log);
 

@@ -122,10 +122,13 @@ void PocketsphinxTask::run() {
     return;
   }
   // A decoder turned towards this capture's phrases keeps their words: it serves no other.
-  bool biased = !phrases_.empty() &&
-                biasDecoder(decoder, *model_, phrases_, pronouncer_.get(), language_, log_);
-  auto giveBack = [&] { biased ? model_->discard(decoder) : model_->release(decoder); };
-  if (ps_start_utt(decoder) < 0) {
+  Bias bias = phrases_.empty()
+                  ? Bias::unchanged
+                  : biasDecoder(decoder, *model_, phrases_, pronouncer_.get(), language_, log_);
+  auto giveBack = [&] {
+    bias == Bias::unchanged ? model_->release(decoder) : model_->discard(decoder);
+  };
+  if (bias == Bias::broken || ps_start_utt(decoder) < 0) {
     giveBack();
     finishDelivery();
     handler_(std::nullopt, PlatformError("pocketsphinx", -1, "the decoder would not start"));
