@@ -62,7 +62,7 @@ def killer(tests, cwd, timeout):
     for test in tests:
         for attempt in range(2):
             try:
-                done = subprocess.run(test, cwd=cwd, capture_output=True, text=True,
+                done = subprocess.run(test, cwd=cwd, capture_output=True, text=True, errors="replace",
                                       timeout=timeout)
             except subprocess.TimeoutExpired:
                 if attempt == 0:
