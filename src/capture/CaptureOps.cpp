@@ -7,6 +7,7 @@
 #include "permissions/Authorization.h"
 #include "protocol/Identity.h"
 #include "protocol/OpHost.h"
+#include "protocol/OpSteps.h"
 #include "protocol/TextLength.h"
 
 #include <algorithm>
@@ -203,6 +204,94 @@ StartRequest readStart(const Params& params, int64_t id) {
   return request;
 }
 
+// Plans on the task pool (the permission prompt and the model check wait), opens the source on
+// the main queue, starts it off the main queue and answers on it.
+OpSteps startSession(std::shared_ptr<OpHost> host, std::shared_ptr<const CaptureServices> services,
+                     std::weak_ptr<CaptureRegistry> weakRegistry, StartRequest request,
+                     Reply done) {
+  co_await onTask(*host);
+  StartPlan chosen;
+  std::optional<HelperError> failure;
+  try {
+    chosen = plan(*host, *services, request);
+  } catch (...) {
+    failure = boundaryError(std::current_exception(), "start capture");
+  }
+  co_await onMain(*host);
+  if (failure) {
+    done(*failure);
+    co_return;
+  }
+  auto registry = weakRegistry.lock();
+  if (!registry || host->shuttingDown())
+    co_return;
+  std::shared_ptr<AudioSourceDriver> source;
+  try {
+    source = openSource(*host, *services, request, chosen);
+  } catch (...) {
+    done(boundaryError(std::current_exception(), "open audio source"));
+    co_return;
+  }
+  CaptureSessionState::Config config;
+  config.id = request.id;
+  config.locale = chosen.locale;
+  config.engineKind = chosen.engine;
+  config.onDevice = chosen.onDevice;
+  config.punctuation = request.punctuation;
+  config.contextual = request.contextual;
+  config.levelInterval = request.levelInterval;
+  config.recognizer = chosen.recognizer;
+  config.source = source;
+  config.device = chosen.device;
+  config.audio = services->audio;
+  if (speechAnalyzerAvailable(services->recognition.process->osVersion()))
+    config.transcriber = services->recognition.transcriber;
+  auto session = CaptureSessionState::create(host, std::move(config));
+  int64_t id = request.id;
+  // The start is answered once: by its own end, or, for a session cancelled while its source was
+  // still opening, at once (the opening may never return).
+  session->setOnTerminal([weakRegistry, id, weakSession = std::weak_ptr(session), done] {
+    auto registry = weakRegistry.lock();
+    auto session = weakSession.lock();
+    // A newer session may have taken the id; only the one that ended leaves.
+    if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
+      registry->remove(id);
+    if (session && session->endedWhileStarting())
+      done.answerIfFirst(
+          HelperError(errors::sessionNotActive,
+                      "capture " + std::to_string(id) + " is " +
+                          std::string(CaptureSessionState::phaseName(session->phase())),
+                      {.nativeCode = id}));
+  });
+  // Two starts with one id can both pass the check above; the later one takes the id, and the
+  // session it displaces ends now rather than running on where nothing reaches it.
+  if (auto displaced = registry->sessions.find(id); displaced != registry->sessions.end())
+    displaced->second->cancel();
+  registry->sessions[id] = session;
+  registry.reset();
+  Json result = {{"engine", engineKindName(chosen.engine)},
+                 {"device", chosen.device ? deviceJSON(*chosen.device) : Json(nullptr)},
+                 {"locale", bcp47(chosen.locale)},
+                 {"on_device", chosen.onDevice}};
+
+  // Opening a file can block without end (a named pipe with no writer).
+  co_await (request.sourceKind == "file" ? onBlockingTask(*host) : onTask(*host));
+  try {
+    session->start();
+  } catch (...) {
+    failure = boundaryError(std::current_exception(), "start capture");
+  }
+  co_await onMain(*host);
+  if (failure) {
+    registry = weakRegistry.lock();
+    if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
+      registry->remove(id);
+    done.answerIfFirst(*failure);
+  } else {
+    done.answerIfFirst(result);
+  }
+}
+
 void startCapture(std::shared_ptr<OpHost> host, std::shared_ptr<const CaptureServices> services,
                   std::shared_ptr<CaptureRegistry> registry, const Params& params, Reply done) {
   auto id = params.integer("capture");
@@ -226,87 +315,7 @@ void startCapture(std::shared_ptr<OpHost> host, std::shared_ptr<const CaptureSer
     return;
   }
 
-  std::weak_ptr<CaptureRegistry> weakRegistry = registry;
-  host->runTask([host, services, weakRegistry, request, done] {
-    StartPlan chosen;
-    try {
-      chosen = plan(*host, *services, request);
-    } catch (...) {
-      host->completeOnMain(done, boundaryError(std::current_exception(), "start capture"));
-      return;
-    }
-    host->post([host, services, weakRegistry, request, chosen, done] {
-      auto registry = weakRegistry.lock();
-      if (!registry || host->shuttingDown())
-        return;
-      std::shared_ptr<AudioSourceDriver> source;
-      try {
-        source = openSource(*host, *services, request, chosen);
-      } catch (...) {
-        done(boundaryError(std::current_exception(), "open audio source"));
-        return;
-      }
-      CaptureSessionState::Config config;
-      config.id = request.id;
-      config.locale = chosen.locale;
-      config.engineKind = chosen.engine;
-      config.onDevice = chosen.onDevice;
-      config.punctuation = request.punctuation;
-      config.contextual = request.contextual;
-      config.levelInterval = request.levelInterval;
-      config.recognizer = chosen.recognizer;
-      config.source = source;
-      config.device = chosen.device;
-      config.audio = services->audio;
-      if (speechAnalyzerAvailable(services->recognition.process->osVersion()))
-        config.transcriber = services->recognition.transcriber;
-      auto session = CaptureSessionState::create(host, std::move(config));
-      int64_t id = request.id;
-      // The start is answered once: by its own end, or, for a session cancelled while its
-      // source was still opening, at once (the opening may never return).
-      session->setOnTerminal([weakRegistry, id, weakSession = std::weak_ptr(session), done] {
-        auto registry = weakRegistry.lock();
-        auto session = weakSession.lock();
-        // A newer session may have taken the id; only the one that ended leaves.
-        if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
-          registry->remove(id);
-        if (session && session->endedWhileStarting())
-          done.answerIfFirst(
-              HelperError(errors::sessionNotActive,
-                          "capture " + std::to_string(id) + " is " +
-                              std::string(CaptureSessionState::phaseName(session->phase())),
-                          {.nativeCode = id}));
-      });
-      // Two starts with one id can both pass the check above; the later one takes the id, and
-      // the session it displaces ends now rather than running on where nothing reaches it.
-      if (auto displaced = registry->sessions.find(id); displaced != registry->sessions.end())
-        displaced->second->cancel();
-      registry->sessions[id] = session;
-      Json result = {{"engine", engineKindName(chosen.engine)},
-                     {"device", chosen.device ? deviceJSON(*chosen.device) : Json(nullptr)},
-                     {"locale", bcp47(chosen.locale)},
-                     {"on_device", chosen.onDevice}};
-      auto starting = [host, weakRegistry, session, id, result, done] {
-        try {
-          session->start();
-          host->post([done, result] { done.answerIfFirst(result); });
-        } catch (...) {
-          auto error = boundaryError(std::current_exception(), "start capture");
-          host->post([weakRegistry, session, id, error, done] {
-            auto registry = weakRegistry.lock();
-            if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
-              registry->remove(id);
-            done.answerIfFirst(error);
-          });
-        }
-      };
-      // Opening a file can block without end (a named pipe with no writer).
-      if (request.sourceKind == "file")
-        host->runBlockingTask(std::move(starting));
-      else
-        host->runTask(std::move(starting));
-    });
-  });
+  startSession(std::move(host), std::move(services), registry, std::move(request), std::move(done));
 }
 
 } // namespace
