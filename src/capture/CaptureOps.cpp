@@ -257,11 +257,7 @@ OpSteps startSession(std::shared_ptr<OpHost> host, std::shared_ptr<const Capture
     if (registry && registry->sessions.count(id) && registry->sessions[id] == session)
       registry->remove(id);
     if (session && session->endedWhileStarting())
-      done.answerIfFirst(
-          HelperError(errors::sessionNotActive,
-                      "capture " + std::to_string(id) + " is " +
-                          std::string(CaptureSessionState::phaseName(session->phase())),
-                      {.nativeCode = id}));
+      done.answerIfFirst(session->notActive());
   });
   // Two starts with one id can both pass the check above; the later one takes the id, and the
   // session it displaces ends now rather than running on where nothing reaches it.

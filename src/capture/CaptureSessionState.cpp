@@ -146,11 +146,6 @@ SegmentCallbacks CaptureSessionState::callbacks() {
 }
 
 void CaptureSessionState::start() {
-  auto notActive = [this] {
-    return HelperError(errors::sessionNotActive,
-                       "capture " + std::to_string(id()) + " is " + std::string(phaseName(phase_)),
-                       {.nativeCode = id()});
-  };
   config_.source->open();
   // Opening can take as long as a named pipe waits for its writer; a session cancelled
   // meanwhile goes no further.
@@ -258,51 +253,57 @@ void CaptureSessionState::closeSegment(const std::shared_ptr<SegmentEngine>& seg
   segment->endAudio();
 }
 
+HelperError CaptureSessionState::notActive() const {
+  return HelperError(errors::sessionNotActive,
+                     "capture " + std::to_string(id()) + " is " + std::string(phaseName(phase_)),
+                     {.nativeCode = id()});
+}
+
 void CaptureSessionState::commit(Reply reply) {
   if (phase_ != Phase::listening) {
-    reply(HelperError(errors::sessionNotActive,
-                      "capture " + std::to_string(id()) + " is " + std::string(phaseName(phase_)),
-                      {.nativeCode = id()}));
+    reply(notActive());
     return;
   }
   phase_ = Phase::committing;
   // Held, not watched: a session that ends meanwhile still answers the commit.
-  host_->runTask([session = shared_from_this(), reply] {
-    std::shared_ptr<SegmentEngine> fresh;
-    std::optional<HelperError> failure;
-    try {
-      fresh = session->makeSegment();
-    } catch (...) {
-      failure = boundaryError(std::current_exception(), "commit");
-    }
-    session->host_->post([session, reply, fresh, failure] {
-      if (failure) {
-        if (session->phase_ == Phase::committing)
-          session->phase_ = Phase::listening;
-        reply(*failure);
-        return;
-      }
-      if (session->phase_ != Phase::committing) {
-        // Stopped, cancelled or failed meanwhile: the new segment is not needed.
-        fresh->cancel();
-        reply(HelperError(errors::sessionNotActive,
-                          "capture " + std::to_string(session->id()) + " is " +
-                              std::string(phaseName(session->phase_)),
-                          {.nativeCode = session->id()}));
-        return;
-      }
-      std::shared_ptr<SegmentEngine> old;
-      {
-        std::lock_guard lock(session->lock_);
-        old = std::exchange(session->current_, fresh);
-      }
-      session->closeSegment(old);
+  commitSteps(shared_from_this(), std::move(reply));
+}
+
+// The next segment is made on the task pool (a recognizer may load) and put in place on the main
+// queue, where the phase may have moved on meanwhile.
+OpSteps CaptureSessionState::commitSteps(std::shared_ptr<CaptureSessionState> session,
+                                         Reply reply) {
+  co_await onTask(*session->host_);
+  std::shared_ptr<SegmentEngine> fresh;
+  std::optional<HelperError> failure;
+  try {
+    fresh = session->makeSegment();
+  } catch (...) {
+    failure = boundaryError(std::current_exception(), "commit");
+  }
+  co_await onMain(*session->host_);
+  if (failure) {
+    if (session->phase_ == Phase::committing)
       session->phase_ = Phase::listening;
-      session->host_->event(events::captureSegment,
-                            {{"capture", session->id()}, {"segment", fresh->index()}});
-      reply(Json{{"segment", fresh->index()}});
-    });
-  });
+    reply(*failure);
+    co_return;
+  }
+  if (session->phase_ != Phase::committing) {
+    // Stopped, cancelled or failed meanwhile: the new segment is not needed.
+    fresh->cancel();
+    reply(session->notActive());
+    co_return;
+  }
+  std::shared_ptr<SegmentEngine> old;
+  {
+    std::lock_guard lock(session->lock_);
+    old = std::exchange(session->current_, fresh);
+  }
+  session->closeSegment(old);
+  session->phase_ = Phase::listening;
+  session->host_->event(events::captureSegment,
+                        {{"capture", session->id()}, {"segment", fresh->index()}});
+  reply(Json{{"segment", fresh->index()}});
 }
 
 void CaptureSessionState::stop() {

@@ -8,6 +8,7 @@
 #include "platform/SpeechRecognizerService.h"
 #include "platform/TranscriberService.h"
 #include "protocol/OpHost.h"
+#include "protocol/OpSteps.h"
 
 #include <atomic>
 #include <map>
@@ -66,11 +67,14 @@ public:
   void setOnTerminal(std::function<void()> onTerminal) { onTerminal_ = std::move(onTerminal); }
 
   static std::string_view phaseName(Phase phase);
+  // What an op on this session gets once it is past listening: "capture N is <phase>".
+  HelperError notActive() const;
 
 private:
   CaptureSessionState(std::shared_ptr<OpHost> host, Config config);
 
   std::shared_ptr<SegmentEngine> makeSegment();
+  static OpSteps commitSteps(std::shared_ptr<CaptureSessionState> session, Reply reply);
   SegmentCallbacks callbacks();
   void finishStopped();
   void end(Phase terminal, EventName event, Json payload);
