@@ -187,6 +187,9 @@ void RequestRig::act(std::string_view command) {
   case 'u': // the recognizer is unavailable, or available again
     fakes_.recognizer->recognizers["en-US"].available ^= true;
     return;
+  case 'b': // recognitions fail to start, or start again
+    fakes_.recognizer->startFails = !fakes_.recognizer->startFails;
+    return;
   case 'z': { // permissions: states and prompt answers, one digit each
     auto& authorization = *fakes_.authorization;
     std::atomic<int64_t>* fields[] = {&authorization.microphone, &authorization.speech,

@@ -11,6 +11,8 @@ public:
   bool isAvailable() override { return traits_.available; }
   std::shared_ptr<RecognitionTask> startTask(const RecognitionSettings& settings,
                                              RecognitionHandler handler) override {
+    if (service_.startFails)
+      throw PlatformError("Speech", 4, "the recognition could not start");
     auto task = std::make_shared<FakeRecognitionTask>(settings, std::move(handler));
     service_.recordTask(task);
     return task;

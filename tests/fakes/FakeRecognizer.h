@@ -51,6 +51,8 @@ public:
   std::vector<std::string> supported;
   std::map<std::string, Traits> recognizers;
   std::atomic<int> made = 0;
+  // Recognitions fail to start, as when a decoder cannot be had.
+  std::atomic<bool> startFails = false;
 
   std::vector<std::string> supportedLocales() override { return supported; }
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
