@@ -90,7 +90,8 @@ def killer(tests, cwd, timeout):
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("-n", type=int, default=40)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--commit", default="HEAD")
